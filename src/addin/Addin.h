@@ -1,0 +1,54 @@
+// CAddin: the object Outlook connects to through IDTExtensibility2. It holds
+// the Quorvia account while Outlook runs.
+#pragma once
+
+#include "addin/Extensibility.h"
+
+#include <string>
+
+class CAddin final : public IDTExtensibility2
+{
+public:
+    CAddin() = default;
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IDispatch: the add-in has no automation of its own.
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *pctinfo) override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override;
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid,
+                                            DISPID *rgDispId) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                     DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo,
+                                     UINT *puArgErr) override;
+
+    // IDTExtensibility2
+    HRESULT STDMETHODCALLTYPE OnConnection(IDispatch *Application, ext_ConnectMode ConnectMode,
+                                           IDispatch *AddInInst, SAFEARRAY **custom) override;
+    HRESULT STDMETHODCALLTYPE OnDisconnection(ext_DisconnectMode RemoveMode, SAFEARRAY **custom) override;
+    HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY **custom) override;
+    HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY **custom) override;
+    HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY **custom) override;
+
+    // The account, read and replaced on Outlook's thread only.
+    const std::string &Login() const { return m_login; }
+    const std::string &Password() const { return m_password; }
+    void SetAccount(const char *login, const char *password)
+    {
+        m_login = login;
+        m_password = password;
+    }
+
+    // Destroys an object that was never handed out; the counters stay as they are.
+    static void Discard(CAddin *addin) { delete addin; }
+
+private:
+    ~CAddin();
+
+    std::string m_login;
+    std::string m_password;
+    LONG m_cRef = 0;
+};
