@@ -1,0 +1,71 @@
+// CMailItem: the add-in's object for the mail item of one compose window. It
+// receives the item's events from the item sink and, at Send, marks the HTML
+// body for tracking. Reference-counted by hand; never handed to Outlook.
+#pragma once
+
+#include "buttons/TrackingButtonHandler.h"
+#include "com/ComPtr.h"
+
+#include <mapidefs.h>
+#include <oaidl.h>
+
+#include <string>
+
+class CMailItem
+{
+public:
+    // Raises ComError when the item's MAPI object cannot be obtained.
+    CMailItem(IDispatch *mailItem, CTrackingButtonHandler *trackingButton);
+
+    LONG AddRef();
+    LONG Release();
+
+    IDispatch *GetMailItem() const { return m_pMailItem.Get(); }
+
+    int OnOpen() { return 0; }
+    int OnWrite() { return 0; }
+    int OnClose() { return 0; }
+    // 1 cancels the send, 0 lets it go on. Raises ComError when the object
+    // model fails underneath.
+    int OnSend();
+
+    // 1: the send goes on (marked, or untracked by the user's choice); 0: cancel.
+    int MarkForTracking();
+    void ForceHtmlFormat();
+
+    // Obtains a fragment from the service while this thread keeps dispatching
+    // messages. -1: *fragment holds it; 1: send untracked; 0: do not send.
+    int ExchangeInBackground(std::string *fragment);
+
+    // The form posted to the service, built from the account and the message's
+    // recipients and subject on the calling (Outlook) thread.
+    std::string BuildTrackingRequest();
+    // A string property of the message; empty when it cannot be read.
+    std::wstring GetMessageString(ULONG tag);
+
+    // The network half of the exchange; touches nothing but its arguments.
+    static int RequestTrackingFragment(const std::string &body, std::string *fragment);
+
+private:
+    ~CMailItem();
+
+    // The outcome of a body source: marked, not available, or the exchange's
+    // 1 or 0 when it ended without a fragment.
+    struct SourceResult
+    {
+        bool marked;
+        bool available;
+        int outcome;
+    };
+    SourceResult MarkHtmlBodyProperty();
+    SourceResult MarkBodyStream(ULONG tag);
+
+    LONG m_cRef = 0;
+    ComPtr<IDispatch> m_pMailItem;
+    ComPtr<IMessage> m_pMessage;
+    ComPtr<CTrackingButtonHandler> m_pTrackingButton;
+};
+
+// The Outlook-side answers the user can give when no fragment came back.
+int ShowContactPrompt();
+int ShowAuthorizationPrompt();
