@@ -1,13 +1,35 @@
-// CAddin, the add-in object. Its connection work arrives with the add-in's
-// lifecycle; until then the IDTExtensibility2 methods answer E_NOTIMPL.
+// CAddin, the object Outlook connects to. At start-up it opens the MAPI side,
+// loads the account, hooks the application and the inspectors and asks for an
+// account while none is configured; at shutdown it lets go in a fixed order.
+// No exception leaves any of its methods: a piece that fails is logged and
+// the add-in goes on without it.
 
 #include "addin/Addin.h"
 
 #include "addin/Globals.h"
+#include "addin/Identity.h"
 #include "com/Guids.h"
+#include "com/ObjectModel.h"
+#include "events/ApplicationEventHandler.h"
+#include "events/InspectorsCollectionEventHandler.h"
+#include "log/CaughtError.h"
+#include "log/DebugLog.h"
+#include "settings/SetupDialog.h"
+#include "settings/Settings.h"
+
+namespace {
+
+constexpr DWORD kAccountBuffer = 1000;
+
+const char kAccountPrompt[] = "You need to configure your Quorvia account in order to use Quorvia Tracking "
+                              "capability.\nClick \"Yes\" to configure now or \"No\" to configure later.";
+
+} // namespace
 
 CAddin::~CAddin()
 {
+    // Outlook may release the add-in without the shutdown calls.
+    ReleaseConnections();
     // Readers of the account go through g_pAddin; they must never see a dead object.
     if (g_pAddin == this)
         g_pAddin = nullptr;
@@ -61,27 +83,137 @@ HRESULT STDMETHODCALLTYPE CAddin::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS 
     return E_FAIL;
 }
 
-HRESULT STDMETHODCALLTYPE CAddin::OnConnection(IDispatch *, ext_ConnectMode, IDispatch *, SAFEARRAY **)
+HRESULT STDMETHODCALLTYPE CAddin::OnConnection(IDispatch *Application, ext_ConnectMode ConnectMode, IDispatch *,
+                                               SAFEARRAY **custom)
 {
-    return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CAddin::OnDisconnection(ext_DisconnectMode, SAFEARRAY **)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CAddin::OnAddInsUpdate(SAFEARRAY **)
-{
-    return E_NOTIMPL;
+    if (!Application)
+        return E_POINTER;
+    DebugLog(1, "OnConnection processing\n");
+    m_spApplication = ComPtr<IDispatch>::Borrow(Application);
+    // At Outlook's own start it calls OnStartupComplete itself once ready.
+    if (ConnectMode == ext_cm_Startup)
+        return S_OK;
+    OnStartupComplete(custom);
+    return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CAddin::OnStartupComplete(SAFEARRAY **)
 {
-    return E_NOTIMPL;
+    DebugLog(1, "OnStartupComplete processing\n");
+    IDispatch *application = m_spApplication.Get();
+    if (!application)
+        return S_OK;
+
+    try {
+        BStr mapi = BStr::FromWide(L"MAPI");
+        if (!mapi.Get())
+            ThrowComError(E_OUTOFMEMORY);
+        Variant type = Variant::Str(std::move(mapi));
+        m_spNameSpace = om::AsDispatch(om::Call(application, L"GetNamespace", IID__Application, {type.Get()}));
+    } catch (...) {
+        LogCaughtError("GetNamespace");
+    }
+
+    m_spSession.Reset();
+    MAPILogonEx(0, const_cast<LPTSTR>(""), const_cast<LPTSTR>(""), 0, m_spSession.Receive());
+
+    try {
+        Variant name = om::Get(application, L"Name", IID__Application);
+        std::string narrow;
+        if (name.Type() == VT_BSTR && name.Get()->bstrVal)
+            narrow = AnsiFromWide(name.Get()->bstrVal, (int)SysStringLen(name.Get()->bstrVal));
+        DebugLog(1, "Application Name = %s\n", narrow.c_str());
+    } catch (...) {
+        LogCaughtError("Application Name");
+    }
+
+    try {
+        LoadAccount();
+    } catch (...) {
+        LogCaughtError("Loading the account");
+    }
+
+    try {
+        if (!m_pApplicationEvents)
+            m_pApplicationEvents = new CApplicationEventHandler(application);
+    } catch (...) {
+        LogCaughtError("Application events");
+    }
+
+    try {
+        ComPtr<IDispatch> inspectors = om::AsDispatch(om::Get(application, L"Inspectors", IID__Application));
+        if (inspectors && !m_pInspectorsEvents)
+            m_pInspectorsEvents = new CInspectorsCollectionEventHandler(inspectors.Get());
+    } catch (...) {
+        LogCaughtError("Inspectors");
+    }
+
+    try {
+        AskForAccount();
+    } catch (...) {
+        LogCaughtError("Account setup");
+    }
+    return S_OK;
+}
+
+void CAddin::LoadAccount()
+{
+    m_login.clear();
+    m_password.clear();
+    CSettings settings;
+    char buffer[kAccountBuffer];
+    if (settings.ReadString("login", buffer, kAccountBuffer))
+        m_login = buffer;
+    if (settings.ReadString("password", buffer, kAccountBuffer))
+        m_password = buffer;
+}
+
+void CAddin::AskForAccount()
+{
+    while (m_login.empty() || m_password.empty()) {
+        HWND owner = GetForegroundWindow();
+        if (MessageBoxA(owner, kAccountPrompt, QUORVIA_CAPTION, MB_YESNO | MB_ICONEXCLAMATION) != IDYES)
+            break;
+        // Ok stores the new account into this object through g_pAddin.
+        RunSetupDialog(owner);
+    }
 }
 
 HRESULT STDMETHODCALLTYPE CAddin::OnBeginShutdown(SAFEARRAY **)
 {
-    return E_NOTIMPL;
+    DebugLog(1, "OnBeginShutdown processing\n");
+    ReleaseConnections();
+    DebugLog(1, "CAddin::raw_OnBeginShutdown done, g_lMyObjects = %ld\n", (long)g_lMyObjects);
+    return S_OK;
+}
+
+void CAddin::ReleaseConnections()
+{
+    if (m_pApplicationEvents) {
+        CApplicationEventHandler *sink = m_pApplicationEvents;
+        m_pApplicationEvents = nullptr;
+        sink->Release();
+    }
+    if (m_pInspectorsEvents) {
+        CInspectorsCollectionEventHandler *sink = m_pInspectorsEvents;
+        m_pInspectorsEvents = nullptr;
+        sink->Release();
+    }
+    m_spSession.Reset();
+}
+
+HRESULT STDMETHODCALLTYPE CAddin::OnDisconnection(ext_DisconnectMode RemoveMode, SAFEARRAY **custom)
+{
+    DebugLog(1, "OnDisconnection processing\n");
+    // Outlook calls OnBeginShutdown itself only when it shuts down.
+    if (RemoveMode != ext_dm_HostShutdown)
+        OnBeginShutdown(custom);
+    m_spApplication.Reset();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CAddin::OnAddInsUpdate(SAFEARRAY **)
+{
+    DebugLog(1, "OnAddInsUpdate processing\n");
+    return S_OK;
 }

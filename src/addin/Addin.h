@@ -3,8 +3,14 @@
 #pragma once
 
 #include "addin/Extensibility.h"
+#include "com/ComPtr.h"
+
+#include <mapix.h>
 
 #include <string>
+
+class CApplicationEventHandler;
+class CInspectorsCollectionEventHandler;
 
 class CAddin final : public IDTExtensibility2
 {
@@ -33,7 +39,9 @@ public:
     HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY **custom) override;
     HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY **custom) override;
 
-    // The account, read and replaced on Outlook's thread only.
+    // The account, read and replaced on Outlook's thread only: the setup dialog
+    // writes it there, and the tracking exchange reads it there before its
+    // worker starts.
     const std::string &Login() const { return m_login; }
     const std::string &Password() const { return m_password; }
     void SetAccount(const char *login, const char *password)
@@ -48,7 +56,16 @@ public:
 private:
     ~CAddin();
 
+    void LoadAccount();
+    void AskForAccount();
+    void ReleaseConnections();
+
     std::string m_login;
     std::string m_password;
     LONG m_cRef = 0;
+    ComPtr<IDispatch> m_spApplication;
+    ComPtr<IDispatch> m_spNameSpace;
+    ComPtr<IMAPISession> m_spSession;
+    CApplicationEventHandler *m_pApplicationEvents = nullptr;
+    CInspectorsCollectionEventHandler *m_pInspectorsEvents = nullptr;
 };

@@ -14,8 +14,12 @@ const char kClsidKey[] = "CLSID\\" QUORVIA_CLSID_TEXT;
 bool SetKeyAndValue(HKEY root, const char *key, const char *subkey, const char *value)
 {
     char path[1024];
-    lstrcpynA(path, key, sizeof path);
-    if (subkey && lstrlenA(path) + 1 + lstrlenA(subkey) < (int)sizeof path) {
+    // A path that does not fit is not written at all: cutting it short would
+    // put the value on some other key.
+    if (lstrlenA(key) + (subkey ? 1 + lstrlenA(subkey) : 0) >= (int)sizeof path)
+        return false;
+    lstrcpyA(path, key);
+    if (subkey) {
         lstrcatA(path, "\\");
         lstrcatA(path, subkey);
     }

@@ -1,30 +1,23 @@
-// CTrackingButtonHandler: owner of a mail window's Tracking toggle. The switch
-// it holds is what the window's tracked mail item asks at every send.
+// CTrackingButtonHandler: the Tracking toggle of a mail window. Its switch is
+// what the window's tracked mail item asks at every send; each toggle is also
+// stored as the default for windows opened later.
 #pragma once
 
-#include <windows.h>
+#include "buttons/ButtonHandler.h"
 
-class CTrackingButtonHandler
+class CTrackingButtonHandler final : public CButtonHandler
 {
 public:
     CTrackingButtonHandler() = default;
 
-    LONG AddRef() { return ++m_cRef; }
-    LONG Release()
-    {
-        LONG count = --m_cRef;
-        if (count == 0)
-            delete this;
-        return count;
-    }
+    ComPtr<IDispatch> CreateButton(IDispatch *commandBar, const char *tagPrefix) override;
+    void OnClick(ComPtr<IDispatch> button) override;
 
     // 1 while tracking is on for the window, 0 while it is off.
     int IsTrackingOn() const { return m_bTracking; }
-    void SetTracking(int on) { m_bTracking = on ? 1 : 0; }
 
 private:
-    ~CTrackingButtonHandler() = default;
+    ~CTrackingButtonHandler() override = default;
 
-    LONG m_cRef = 1;
     int m_bTracking = 0;
 };

@@ -24,7 +24,8 @@ QV_GUID(IID__CommandBarButton, 0x000C030E, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x0
 // {6F3B2C1A-9D4E-4B7A-8C21-5E0F7A9B3D64}
 QV_GUID(CLSID_QuorviaAddin, 0x6F3B2C1A, 0x9D4E, 0x4B7A, 0x8C, 0x21, 0x5E, 0x0F, 0x7A, 0x9B, 0x3D, 0x64);
 
-// The MAPI interface identifiers, defined once here for the whole add-in.
+// The MAPI interface identifier the add-in uses, defined once here.
 #define INITGUID
+#define USES_IID_IMessage
 #include <initguid.h>
 #include <mapiguid.h>

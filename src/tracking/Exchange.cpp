@@ -10,6 +10,7 @@
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
 #include "http/HttpRetriever.h"
+#include "log/CaughtError.h"
 #include "log/DebugLog.h"
 
 #include <oleidl.h>
@@ -35,7 +36,7 @@ DWORD WINAPI ExchangeThreadProc(LPVOID parameter)
     try {
         result = CMailItem::RequestTrackingFragment(*params->body, params->fragment);
     } catch (...) {
-        DebugLog(1, "Tracking exchange failed on its worker thread\n");
+        LogCaughtError("Tracking exchange");
         result = ShowContactPrompt();
     }
     params->result = result;
@@ -103,7 +104,7 @@ public:
             try {
                 Restore();
             } catch (...) {
-                DebugLog(1, "Tracking exchange: the mail window could not be restored\n");
+                LogCaughtError("Restoring the mail window");
             }
         }
     }

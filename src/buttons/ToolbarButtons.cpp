@@ -1,0 +1,128 @@
+// The Tracking toggle and the Setup button.
+
+#include "buttons/SetupButtonHandler.h"
+#include "buttons/TrackingButtonHandler.h"
+
+#include "addin/Addin.h"
+#include "addin/Globals.h"
+#include "buttons/ButtonFace.h"
+#include "com/ComError.h"
+#include "com/Guids.h"
+#include "com/ObjectModel.h"
+#include "settings/SetupDialog.h"
+#include "settings/Settings.h"
+
+#include <oleidl.h>
+
+namespace {
+
+constexpr WORD kFaceImage = 101;
+constexpr WORD kFaceMask = 102;
+constexpr COLORREF kFaceTransparent = RGB(0, 128, 128);
+constexpr LONG kButtonUp = 0;
+constexpr LONG kButtonDown = -1;
+constexpr DWORD kStoredOn = 0xFFFFFFFF;
+
+void PutText(IDispatch *control, const wchar_t *property, const wchar_t *text)
+{
+    BStr value = BStr::FromWide(text);
+    if (!value.Get())
+        ThrowComError(E_OUTOFMEMORY);
+    om::Put(control, property, Variant::Str(std::move(value)), IID_CommandBarControl);
+}
+
+} // namespace
+
+ComPtr<IDispatch> CTrackingButtonHandler::CreateButton(IDispatch *commandBar, const char *tagPrefix)
+{
+    ComPtr<IDispatch> button = CButtonHandler::CreateButton(commandBar, tagPrefix);
+    SetButtonFace(button.Get(), kFaceImage, kFaceMask, kFaceTransparent);
+
+    DWORD stored = 0;
+    CSettings().ReadDword("Tracking", &stored);
+    // Set the opposite of the stored state; the click below turns it round and
+    // brings caption, tooltip, switch and stored value into line.
+    LONG initial = stored == kStoredOn ? kButtonUp : kButtonDown;
+    if (!button)
+        ThrowComError(E_POINTER, IID__CommandBarButton);
+    om::Put(button.Get(), L"State", Variant::I4(initial), IID__CommandBarButton);
+    OnClick(button.Copy());
+    return button;
+}
+
+void CTrackingButtonHandler::OnClick(ComPtr<IDispatch> button)
+{
+    if (!button)
+        ThrowComError(E_POINTER, IID__CommandBarButton);
+
+    // When the button's state cannot be read, the switch says what it shows.
+    LONG state = m_bTracking ? kButtonDown : kButtonUp;
+    Variant current;
+    if (SUCCEEDED(om::TryInvoke(button.Get(), L"State", DISPATCH_PROPERTYGET, {}, current.Receive()))) {
+        Variant asInteger;
+        if (SUCCEEDED(VariantChangeType(asInteger.Get(), current.Get(), 0, VT_I4)))
+            state = asInteger.Get()->lVal;
+    }
+
+    LONG newState;
+    const wchar_t *text;
+    if (state == kButtonDown) {
+        text = L"Quorvia Message Tracking Off";
+        m_bTracking = 0;
+        newState = kButtonUp;
+    } else {
+        text = L"Quorvia Message Tracking On";
+        m_bTracking = 1;
+        newState = kButtonDown;
+    }
+    PutText(button.Get(), L"Caption", text);
+    PutText(button.Get(), L"TooltipText", text);
+    Variant stateValue = Variant::I4(newState);
+    Variant ignored;
+    om::TryInvoke(button.Get(), L"State", DISPATCH_PROPERTYPUT, {stateValue.Get()}, ignored.Receive());
+    CSettings().WriteDword("Tracking", static_cast<DWORD>(newState));
+}
+
+CSetupButtonHandler::CSetupButtonHandler(IDispatch *application, IDispatch *trackingButton)
+    : m_spTrackingButton(ComPtr<IDispatch>::Borrow(trackingButton)),
+      m_spApplication(ComPtr<IDispatch>::Borrow(application))
+{
+}
+
+ComPtr<IDispatch> CSetupButtonHandler::CreateButton(IDispatch *commandBar, const char *tagPrefix)
+{
+    ComPtr<IDispatch> button = CButtonHandler::CreateButton(commandBar, tagPrefix);
+    SetButtonFace(button.Get(), kFaceImage, kFaceMask, kFaceTransparent);
+    if (!button)
+        ThrowComError(E_POINTER, IID__CommandBarButton);
+    PutText(button.Get(), L"Caption", L"Setup");
+    UpdateTrackingVisibility();
+    return button;
+}
+
+void CSetupButtonHandler::OnClick(ComPtr<IDispatch>)
+{
+    if (!m_spApplication)
+        ThrowComError(E_POINTER, IID__Application);
+    ComPtr<IDispatch> inspector = om::AsDispatch(om::Call(m_spApplication.Get(), L"ActiveInspector", IID__Application));
+    if (!inspector)
+        ThrowComError(E_POINTER, IID__Application);
+
+    HWND owner = nullptr;
+    ComPtr<IOleWindow> window;
+    if (SUCCEEDED(inspector->QueryInterface(IID_IOleWindow, window.ReceiveVoid())) && window)
+        window->GetWindow(&owner);
+    else
+        owner = GetForegroundWindow();
+
+    RunSetupDialog(owner);
+    UpdateTrackingVisibility();
+}
+
+void CSetupButtonHandler::UpdateTrackingVisibility()
+{
+    bool configured = g_pAddin && !g_pAddin->Login().empty() && !g_pAddin->Password().empty();
+    if (!m_spTrackingButton)
+        ThrowComError(E_POINTER, IID_CommandBarControl);
+    om::Put(m_spTrackingButton.Get(), L"Visible", Variant::Bool(configured), IID_CommandBarControl);
+}

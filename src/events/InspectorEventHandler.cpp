@@ -1,0 +1,230 @@
+#include "events/InspectorEventHandler.h"
+
+#include "buttons/SetupButtonHandler.h"
+#include "buttons/TrackingButtonHandler.h"
+#include "com/ComError.h"
+#include "com/Guids.h"
+#include "com/ObjectModel.h"
+#include "events/DispProperty.h"
+#include "events/ItemHandler.h"
+#include "log/DebugLog.h"
+#include "tracking/MailItem.h"
+
+namespace {
+
+constexpr LONG kMsoBarTop = 1;
+constexpr LONG kMsoBarRowLast = -1;
+
+// Disposes of a button handler whose button could not be made: one that never
+// connected has no reference anybody would give back.
+bool DiscardIfUnowned(CButtonHandler *handler)
+{
+    if (handler->RefCount() != 0)
+        return false;
+    handler->AddRef();
+    handler->Release();
+    return true;
+}
+
+} // namespace
+
+const CEventSink::Traits CInspectorEventHandler::s_traits = {
+    "CInspectorEventHandler", &DIID_InspectorEvents,
+    /*releaseIgnoresZero*/ false, /*loopForm*/ false, /*logsTypeInfo*/ true,
+    /*nullSourceRaises*/ true, /*logsLifetime*/ true};
+
+CInspectorEventHandler::CInspectorEventHandler(IDispatch *mailItem) : CEventSink(s_traits)
+{
+    m_spItem = ComPtr<IDispatch>::Borrow(mailItem);
+}
+
+CInspectorEventHandler::~CInspectorEventHandler() = default;
+
+void CInspectorEventHandler::Create(IDispatch *inspector, IDispatch *mailItem)
+{
+    CInspectorEventHandler *sink = new CInspectorEventHandler(mailItem);
+    try {
+        sink->Connect(inspector);
+    } catch (...) {
+        sink->Dispose();
+        throw;
+    }
+    // Never connected: it would never see Close, and would keep its buttons
+    // and tracked item alive until Outlook ends.
+    if (sink->RefCount() == 0)
+        sink->Dispose();
+}
+
+void CInspectorEventHandler::Dispose()
+{
+    if (m_cRef == 0) {
+        Cleanup();
+        delete this;
+    } else {
+        // The connection point's reference: this release disconnects and destroys.
+        Release();
+    }
+}
+
+void CInspectorEventHandler::Connect(IDispatch *inspector)
+{
+    m_spInspector = ComPtr<IDispatch>::Borrow(inspector);
+    if (!inspector)
+        ThrowComError(E_POINTER, IID__Inspector);
+    ComPtr<IUnknown> editor = om::AsUnknown(om::Get(inspector, L"WordEditor", IID__Inspector));
+    m_bWordEditor = editor ? 1 : 0;
+    editor.Reset();
+    SinkEvents(inspector);
+    CreateToolbar();
+}
+
+// Records the handlers this window holds one reference to each. Word-editor
+// windows share the pair in the process-wide slots: the first fills them with
+// the references from creation, later ones add a reference of their own.
+void CInspectorEventHandler::KeepButtons(CButtonHandler *tracking, CButtonHandler *setup)
+{
+    CButtonHandler *made[2] = {tracking, setup};
+    for (int slot = 0; slot < 2; ++slot) {
+        if (!made[slot])
+            continue;
+        if (m_bWordEditor) {
+            if (!g_pWordEditorButtons[slot])
+                g_pWordEditorButtons[slot] = made[slot];
+            else
+                g_pWordEditorButtons[slot]->AddRef();
+            m_pButtons[slot] = g_pWordEditorButtons[slot];
+        } else {
+            m_pButtons[slot] = made[slot];
+        }
+    }
+}
+
+void CInspectorEventHandler::CreateToolbar()
+{
+    BStr barName = BStr::FromWide(L"Quorvia");
+    if (!barName.Get())
+        ThrowComError(E_OUTOFMEMORY);
+    Variant name = Variant::Str(std::move(barName));
+
+    ComPtr<IDispatch> bars = om::AsDispatch(om::Get(m_spInspector.Get(), L"CommandBars", IID__Inspector));
+    if (!bars)
+        return;
+    Variant existing;
+    om::TryInvoke(bars.Get(), L"Item", DISPATCH_PROPERTYGET | DISPATCH_METHOD, {name.Get()}, existing.Receive());
+    ComPtr<IDispatch> bar = om::AsDispatch(existing);
+
+    try {
+        if (!bar) {
+            Variant missing = Variant::Missing();
+            Variant temporary = Variant::I2(-1);
+            bar = om::AsDispatch(om::Call(bars.Get(), L"Add", IID__CommandBars,
+                                          {name.Get(), missing.Get(), missing.Get(), temporary.Get()}));
+            if (bar) {
+                om::Put(bar.Get(), L"Position", Variant::I4(kMsoBarTop), IID_CommandBar);
+                om::Put(bar.Get(), L"RowIndex", Variant::I4(kMsoBarRowLast), IID_CommandBar);
+            }
+        }
+        if (!bar)
+            return;
+        om::Put(bar.Get(), L"Visible", Variant::Bool(true), IID_CommandBar);
+
+        bool shared = m_bWordEditor && g_pWordEditorButtons[0];
+        if (shared) {
+            KeepButtons(g_pWordEditorButtons[0], g_pWordEditorButtons[1]);
+        } else {
+            CTrackingButtonHandler *tracking = new CTrackingButtonHandler();
+            ComPtr<IDispatch> trackingButton;
+            try {
+                trackingButton = tracking->CreateButton(bar.Get(), "Quorvia Message Tracking");
+            } catch (...) {
+                if (!DiscardIfUnowned(tracking))
+                    KeepButtons(tracking, nullptr);
+                throw;
+            }
+            KeepButtons(tracking, nullptr);
+
+            ComPtr<IDispatch> application =
+                om::AsDispatch(om::Get(m_spInspector.Get(), L"Application", IID__Inspector));
+            CSetupButtonHandler *setup = new CSetupButtonHandler(application.Get(), trackingButton.Get());
+            try {
+                setup->CreateButton(bar.Get(), "Quorvia Setup");
+            } catch (...) {
+                if (!DiscardIfUnowned(setup))
+                    KeepButtons(nullptr, setup);
+                throw;
+            }
+            KeepButtons(nullptr, setup);
+        }
+
+        CButtonHandler *trackingHandler = m_pButtons[0];
+        m_pTrackedItem = new CMailItem(m_spItem.Get(), static_cast<CTrackingButtonHandler *>(trackingHandler));
+        m_pItemHandler = new CItemHandler(m_pTrackedItem);
+    } catch (...) {
+        // The window keeps what was made; without a tracked item it sends untracked.
+    }
+}
+
+void CInspectorEventHandler::Cleanup()
+{
+    DebugLog(2, "CInspectorEventHandler::Cleanup\n");
+    // A Word-editor window's slot empties itself when its handler is destroyed.
+    for (int slot = 0; slot < 2; ++slot) {
+        if (m_pButtons[slot]) {
+            CButtonHandler *handler = m_pButtons[slot];
+            m_pButtons[slot] = nullptr;
+            handler->Release();
+        }
+    }
+    if (m_pItemHandler) {
+        m_pItemHandler->Release();
+        m_pItemHandler = nullptr;
+    }
+    if (m_pTrackedItem) {
+        m_pTrackedItem->Release();
+        m_pTrackedItem = nullptr;
+    }
+
+    if (m_spInspector) {
+        // Word asks to save its template when the window closes otherwise.
+        Variant document;
+        HRESULT hr = om::TryInvoke(m_spInspector.Get(), L"WordEditor", DISPATCH_PROPERTYGET, {}, document.Receive());
+        ComPtr<IDispatch> editor = om::AsDispatch(document);
+        if (hr == S_OK && editor) {
+            Variant templateValue;
+            if (DispGetProperty(editor.Get(), L"AttachedTemplate", templateValue.Receive()) == S_OK &&
+                templateValue.Type() == VT_DISPATCH && templateValue.Get()->pdispVal) {
+                VARIANT saved;
+                VariantInit(&saved);
+                saved.vt = VT_BOOL;
+                saved.boolVal = 1;
+                Variant result;
+                DispPutProperty(templateValue.Get()->pdispVal, L"Saved", result.Receive(), 1, &saved);
+            }
+        }
+    }
+    m_spInspector.Reset();
+}
+
+HRESULT STDMETHODCALLTYPE CInspectorEventHandler::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD,
+                                                         DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *)
+{
+    if (!IsEqualIID(riid, IID_NULL))
+        return DISP_E_UNKNOWNINTERFACE;
+    switch (dispIdMember) {
+    case 0xF001:
+        DebugLog(1, "Inspector Event: Activate (%04X)\n", (unsigned)dispIdMember);
+        break;
+    case 0xF006:
+        DebugLog(1, "Inspector Event: Deactivate (%04X)\n", (unsigned)dispIdMember);
+        break;
+    case 0xF008:
+        DebugLog(1, "Inspector Event: Close (%04X)\n", (unsigned)dispIdMember);
+        // Drops the reference the connection point left; the sink may be gone after this.
+        Release();
+        break;
+    default:
+        DebugLog(1, "Inspector Event: <Unknown> (%04X)\n", (unsigned)dispIdMember);
+        break;
+    }
+    return S_OK;
+}

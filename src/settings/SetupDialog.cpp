@@ -1,0 +1,175 @@
+#include "settings/SetupDialog.h"
+
+#include "addin/Addin.h"
+#include "addin/Globals.h"
+#include "addin/Identity.h"
+#include "settings/Settings.h"
+
+#include <cstring>
+
+// Control and resource numbers of the dialog template.
+enum : int
+{
+    kIconAddin = 104,
+    kDialogSetup = 105,
+    kLoginEdit = 107,
+    kPasswordEdit = 108,
+    kSignupLink = 109,
+    kForgotLink = 112,
+};
+
+namespace {
+
+constexpr int kFieldBuffer = 1000;
+
+char *LinkUrl(HWND control)
+{
+    return control ? reinterpret_cast<char *>(GetWindowLongPtrA(control, GWLP_USERDATA)) : nullptr;
+}
+
+// A link is a static control whose user data holds a heap copy of its URL.
+void MakeLink(HWND dialog, int controlId, const char *url)
+{
+    HWND control = GetDlgItem(dialog, controlId);
+    if (!control)
+        return;
+    char *copy = new char[strlen(url) + 1];
+    strcpy(copy, url);
+    SetWindowLongPtrA(control, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(copy));
+    SetWindowLongA(control, GWL_STYLE, GetWindowLongA(control, GWL_STYLE) | SS_NOTIFY);
+}
+
+void FreeLink(HWND dialog, int controlId)
+{
+    HWND control = GetDlgItem(dialog, controlId);
+    if (!control)
+        return;
+    delete[] LinkUrl(control);
+    SetWindowLongPtrA(control, GWLP_USERDATA, 0);
+}
+
+// The underlined font of the links, made once per dialog from the links' own
+// font and kept in the dialog's user slot until the dialog closes.
+HFONT LinkFont(HWND dialog, HWND control)
+{
+    HFONT font = reinterpret_cast<HFONT>(GetWindowLongPtrA(dialog, DWLP_USER));
+    if (font)
+        return font;
+    HFONT base = reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0));
+    LOGFONTA description = {};
+    if (!base || !GetObjectA(base, sizeof description, &description))
+        GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof description, &description);
+    description.lfUnderline = TRUE;
+    font = CreateFontIndirectA(&description);
+    SetWindowLongPtrA(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(font));
+    return font;
+}
+
+void EndSetupDialog(HWND dialog, INT_PTR result)
+{
+    FreeLink(dialog, kSignupLink);
+    FreeLink(dialog, kForgotLink);
+    if (HFONT font = reinterpret_cast<HFONT>(GetWindowLongPtrA(dialog, DWLP_USER))) {
+        SetWindowLongPtrA(dialog, DWLP_USER, 0);
+        DeleteObject(font);
+    }
+    EndDialog(dialog, result);
+}
+
+INT_PTR HandleLinkMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_SETCURSOR:
+        if (LinkUrl(reinterpret_cast<HWND>(wParam))) {
+            SetCursor(LoadCursorA(nullptr, IDC_HAND));
+            SetWindowLongPtrA(dialog, DWLP_MSGRESULT, TRUE);
+            return 1;
+        }
+        return 0;
+    case WM_COMMAND:
+        if (HIWORD(wParam) == STN_CLICKED) {
+            if (const char *url = LinkUrl(reinterpret_cast<HWND>(lParam))) {
+                ShellExecuteA(dialog, "open", url, nullptr, nullptr, SW_SHOW);
+                return 1;
+            }
+        }
+        return 0;
+    case WM_CTLCOLORSTATIC: {
+        HWND control = reinterpret_cast<HWND>(lParam);
+        if (!LinkUrl(control))
+            return 0;
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        SetTextColor(dc, RGB(0, 0, 255));
+        SetBkMode(dc, TRANSPARENT);
+        if (HFONT font = LinkFont(dialog, control))
+            SelectObject(dc, font);
+        return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
+    }
+    default:
+        return 0;
+    }
+}
+
+void SetIcons(HWND dialog)
+{
+    HANDLE small = LoadImageA(g_hModule, MAKEINTRESOURCEA(kIconAddin), IMAGE_ICON, 0, 0, LR_DEFAULTCOLOR);
+    SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    HANDLE big = LoadImageA(g_hModule, MAKEINTRESOURCEA(kIconAddin), IMAGE_ICON, 0, 0, LR_DEFAULTCOLOR);
+    SendMessageA(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+}
+
+void SaveAccount(HWND dialog)
+{
+    char login[kFieldBuffer] = {};
+    char password[kFieldBuffer] = {};
+    GetDlgItemTextA(dialog, kLoginEdit, login, kFieldBuffer);
+    GetDlgItemTextA(dialog, kPasswordEdit, password, kFieldBuffer);
+    // The add-in object first, so the account takes effect even if the registry refuses it.
+    if (g_pAddin)
+        g_pAddin->SetAccount(login, password);
+    CSettings settings;
+    settings.WriteString("login", login);
+    settings.WriteString("password", password);
+}
+
+} // namespace
+
+INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    try {
+        if (INT_PTR handled = HandleLinkMessage(dialog, message, wParam, lParam))
+            return handled;
+        switch (message) {
+        case WM_INITDIALOG:
+            SetIcons(dialog);
+            MakeLink(dialog, kSignupLink, QUORVIA_SIGNUP_URL);
+            MakeLink(dialog, kForgotLink, QUORVIA_FORGOT_URL);
+            SetDlgItemTextA(dialog, kLoginEdit, g_pAddin ? g_pAddin->Login().c_str() : "");
+            SetDlgItemTextA(dialog, kPasswordEdit, g_pAddin ? g_pAddin->Password().c_str() : "");
+            return TRUE;
+        case WM_COMMAND:
+            if (HIWORD(wParam) != 0)
+                return FALSE;
+            switch (LOWORD(wParam)) {
+            case IDOK:
+                SaveAccount(dialog);
+                EndSetupDialog(dialog, 1);
+                return TRUE;
+            case IDCANCEL:
+                EndSetupDialog(dialog, 0);
+                return TRUE;
+            default:
+                return FALSE;
+            }
+        default:
+            return FALSE;
+        }
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+INT_PTR RunSetupDialog(HWND parent)
+{
+    return DialogBoxParamA(g_hModule, MAKEINTRESOURCEA(kDialogSetup), parent, SetupDialogProc, 0);
+}
