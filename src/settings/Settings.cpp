@@ -43,18 +43,24 @@ int CSettings::ReadString(const char *name, char *buffer, DWORD capacity)
 {
     if (capacity == 0)
         return 0;
-    std::vector<char> data(capacity);
-    DWORD size = capacity;
-    if (!ReadValue(name, data.data(), &size))
+    try {
+        // Read aside first: a value that turns out not to fit must leave the
+        // caller's buffer as it was.
+        std::vector<char> data(capacity);
+        DWORD size = capacity;
+        if (!ReadValue(name, data.data(), &size))
+            return 0;
+        // Values written by this store carry no terminator; values typed in by hand
+        // usually do. Either way the text must end inside the caller's buffer.
+        if (size < capacity)
+            data[size] = '\0';
+        else if (data[capacity - 1] != '\0')
+            return 0;
+        memcpy(buffer, data.data(), size < capacity ? size + 1 : capacity);
+        return 1;
+    } catch (...) {   // out of memory: unreadable, the caller keeps its default
         return 0;
-    // Values written by this store carry no terminator; values typed in by hand
-    // usually do. Either way the text must end inside the caller's buffer.
-    if (size < capacity)
-        data[size] = '\0';
-    else if (data[capacity - 1] != '\0')
-        return 0;
-    memcpy(buffer, data.data(), size < capacity ? size + 1 : capacity);
-    return 1;
+    }
 }
 
 int CSettings::WriteValue(const char *name, const void *data, DWORD size, DWORD type)
@@ -71,7 +77,17 @@ int CSettings::WriteValue(const char *name, const void *data, DWORD size, DWORD 
 
 int CSettings::WriteString(const char *name, const char *text)
 {
-    return WriteValue(name, text, static_cast<DWORD>(lstrlenA(text)), REG_SZ);
+    // RegSetValueExA counts a zero that directly follows REG_SZ data as part of
+    // the value. Handing it a copy followed by a non-zero byte keeps the stored
+    // value to exactly the text's characters, as this store promises.
+    try {
+        size_t length = strlen(text);
+        std::vector<char> data(text, text + length);
+        data.push_back('\x01');
+        return WriteValue(name, data.data(), static_cast<DWORD>(length), REG_SZ);
+    } catch (...) {   // out of memory: a failed write, like any other
+        return 0;
+    }
 }
 
 int CSettings::WriteDword(const char *name, DWORD value)
