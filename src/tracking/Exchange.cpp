@@ -80,6 +80,16 @@ int RunExchange(const std::string &body, std::string *fragment)
     return params.result;
 }
 
+// Shows the inspector's window again: its window handle, or else its
+// WindowState. Raises when the inspector refuses.
+void RevealInspector(IDispatch *inspector, HWND window)
+{
+    if (window)
+        ShowWindow(window, SW_SHOW);
+    else
+        om::Put(inspector, L"WindowState", Variant::I4(kOlNormalWindow), IID__Inspector);
+}
+
 // Brings the mail window back if the caller leaves without a fragment,
 // whatever way it leaves.
 class HiddenInspector
@@ -113,10 +123,7 @@ public:
     void Restore()
     {
         m_keepHidden = true;
-        if (m_window)
-            ShowWindow(m_window, SW_SHOW);
-        else
-            om::Put(m_inspector, L"WindowState", Variant::I4(kOlNormalWindow), IID__Inspector);
+        RevealInspector(m_inspector, m_window);
     }
 
 private:
@@ -180,4 +187,21 @@ int CMailItem::ExchangeInBackground(std::string *fragment)
         hidden.Restore();
     }
     return outcome;
+}
+
+void CMailItem::ShowWindowAgain() noexcept
+{
+    try {
+        Variant inspectorValue = om::Get(m_pMailItem.Get(), L"GetInspector", IID__MailItem);
+        ComPtr<IDispatch> inspector = om::AsDispatch(inspectorValue);
+        if (!inspector)
+            return;
+        HWND window = nullptr;
+        ComPtr<IOleWindow> oleWindow;
+        if (SUCCEEDED(inspector->QueryInterface(IID_IOleWindow, oleWindow.ReceiveVoid())) && oleWindow)
+            oleWindow->GetWindow(&window);
+        RevealInspector(inspector.Get(), window);
+    } catch (...) {
+        LogCaughtError("Showing the mail window again");
+    }
 }

@@ -85,6 +85,28 @@ struct MapiBuffer
     }
 };
 
+// What HrGetOneProp and HrSetOneProp do, done here: the 64-bit mapi32 of Wine
+// leaves both unimplemented (a call aborts the process).
+HRESULT GetOneProp(IMAPIProp *prop, ULONG tag, LPSPropValue *value)
+{
+    *value = nullptr;
+    SizedSPropTagArray(1, tags) = {1, {tag}};
+    ULONG count = 0;
+    HRESULT hr = prop->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, value);
+    if (hr == MAPI_W_ERRORS_RETURNED) {
+        if (*value)
+            MAPIFreeBuffer(*value);
+        *value = nullptr;
+        hr = MAPI_E_NOT_FOUND;
+    }
+    return hr;
+}
+
+HRESULT SetOneProp(IMAPIProp *prop, SPropValue *value)
+{
+    return prop->SetProps(1, value, nullptr);
+}
+
 } // namespace
 
 CMailItem::CMailItem(IDispatch *mailItem, CTrackingButtonHandler *trackingButton)
@@ -156,7 +178,7 @@ int CMailItem::MarkForTracking()
         return result.outcome;
 
     MapiBuffer format;
-    bool editorIsHtml = m_pMessage && HrGetOneProp(m_pMessage.Get(), kPrMsgEditorFormat, &format.value) == S_OK &&
+    bool editorIsHtml = m_pMessage && GetOneProp(m_pMessage.Get(), kPrMsgEditorFormat, &format.value) == S_OK &&
                         format.value && format.value->Value.l == kEditorFormatHtml;
     if (!editorIsHtml)
         ForceHtmlFormat();
@@ -180,11 +202,16 @@ CMailItem::SourceResult CMailItem::MarkHtmlBodyProperty()
         return {false, true, outcome};
 
     // Marked as UTF-16: the ANSI code page would destroy every character it cannot hold.
-    std::wstring marked = InsertTrackingFragment(html, WideFromAnsi(fragment.c_str(), (int)fragment.size()));
-    BStr text = BStr::FromWide(marked.data(), static_cast<UINT>(marked.size()));
-    if (!text.Get())
-        ThrowComError(E_OUTOFMEMORY);
-    om::Put(m_pMailItem.Get(), L"HTMLBody", Variant::Str(std::move(text)), IID__MailItem);
+    try {
+        std::wstring marked = InsertTrackingFragment(html, WideFromAnsi(fragment.c_str(), (int)fragment.size()));
+        BStr text = BStr::FromWide(marked.data(), static_cast<UINT>(marked.size()));
+        if (!text.Get())
+            ThrowComError(E_OUTOFMEMORY);
+        om::Put(m_pMailItem.Get(), L"HTMLBody", Variant::Str(std::move(text)), IID__MailItem);
+    } catch (...) {
+        ShowWindowAgain();
+        throw;
+    }
     return {true, true, -1};
 }
 
@@ -213,9 +240,14 @@ CMailItem::SourceResult CMailItem::MarkBodyStream(ULONG tag)
     if (outcome != -1)
         return {false, true, outcome};
 
-    std::string marked = InsertTrackingFragment(content, fragment);
-    WriteWholeStream(writer.Get(), marked);
-    ThrowIfFailed(writer->Commit(STGC_OVERWRITE), IID_IStream);
+    try {
+        std::string marked = InsertTrackingFragment(content, fragment);
+        WriteWholeStream(writer.Get(), marked);
+        ThrowIfFailed(writer->Commit(STGC_OVERWRITE), IID_IStream);
+    } catch (...) {
+        ShowWindowAgain();
+        throw;
+    }
     return {true, true, -1};
 }
 
@@ -225,10 +257,10 @@ void CMailItem::ForceHtmlFormat()
         SPropValue value = {};
         value.ulPropTag = kPrInetMailOverrideFormat;
         value.Value.l = kOverrideFormatHtml;
-        HrSetOneProp(m_pMessage.Get(), &value);
+        SetOneProp(m_pMessage.Get(), &value);
         value.ulPropTag = kPrMsgEditorFormat;
         value.Value.l = kEditorFormatHtml;
-        HrSetOneProp(m_pMessage.Get(), &value);
+        SetOneProp(m_pMessage.Get(), &value);
     }
 
     ComPtr<IDispatch> dispatch;

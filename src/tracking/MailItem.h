@@ -57,6 +57,11 @@ private:
         bool available;
         int outcome;
     };
+    // After a fragment was obtained the window is still hidden; when the
+    // marked body cannot be written back the send fails, and the user must see
+    // the window again.
+    void ShowWindowAgain() noexcept;
+
     SourceResult MarkHtmlBodyProperty();
     SourceResult MarkBodyStream(ULONG tag);
 

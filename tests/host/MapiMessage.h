@@ -30,18 +30,17 @@ enum class StringStore
     EightBitOnly,
 };
 
-// Well-known tags, spelled out once for the host and the tests.
-namespace tags {
-const ULONG PR_DISPLAY_TO = 0x0E04001E;
-const ULONG PR_DISPLAY_CC = 0x0E03001E;
-const ULONG PR_DISPLAY_BCC = 0x0E02001E;
-const ULONG PR_NORMALIZED_SUBJECT = 0x0E1D001E;
-const ULONG PR_SUBJECT = 0x0037001E;
-const ULONG PR_HTML = 0x10130102;
-const ULONG PR_BODY_HTML = 0x1013001E;
-const ULONG PR_INETMAIL_OVERRIDE_FORMAT = 0x59020003;
-const ULONG PR_MSG_EDITOR_FORMAT = 0x59090003;
-} // namespace tags
+// Well-known tags, spelled out once for the host and the tests (the names of
+// mapitags.h are macros).
+const ULONG kPrDisplayTo = 0x0E04001E;
+const ULONG kPrDisplayCc = 0x0E03001E;
+const ULONG kPrDisplayBcc = 0x0E02001E;
+const ULONG kPrNormalizedSubject = 0x0E1D001E;
+const ULONG kPrSubject = 0x0037001E;
+const ULONG kPrHtml = 0x10130102;
+const ULONG kPrBodyHtml = 0x1013001E;
+const ULONG kPrInetMailOverrideFormat = 0x59020003;
+const ULONG kPrMsgEditorFormat = 0x59090003;
 
 // "PR_DISPLAY_TO", "PR_HTML", ... or "0x12340003" for a tag not in the table.
 std::string TagName(ULONG tag);
@@ -140,6 +139,8 @@ private:
     std::string BytesOf(const Property &p, ULONG requestedTag) const;
     void Store(ULONG tag, const std::string &bytes); // from a committed stream
     void NoteThread();
+    // A method the add-in has no use for: recorded, MAPI_E_NO_SUPPORT.
+    HRESULT Unsupported(const char *member);
 
     volatile LONG m_cRef = 1;
     StringStore m_stringStore = StringStore::Unicode;

@@ -85,6 +85,9 @@ const NamedResult kResults[] = {
     {CLASS_E_NOAGGREGATION, "CLASS_E_NOAGGREGATION"},
     {CLASS_E_CLASSNOTAVAILABLE, "CLASS_E_CLASSNOTAVAILABLE"},
     {static_cast<HRESULT>(0x8004010F), "MAPI_E_NOT_FOUND"},
+    {static_cast<HRESULT>(0x80040102), "MAPI_E_NO_SUPPORT"},
+    {static_cast<HRESULT>(0x80040103), "MAPI_E_BAD_CHARWIDTH"},
+    {static_cast<HRESULT>(0x00040380), "MAPI_W_ERRORS_RETURNED"},
 };
 
 std::string Quoted(const std::string &text)

@@ -1,0 +1,162 @@
+// How long the Outlook thread goes without dispatching while it waits for a
+// slow tracking service: another thread posts messages to one of its windows
+// without pause during a 2-second exchange, and the longest gap between two
+// dispatches is set against the 10 ms the waiting loop promises.
+
+#include "addin/Addin.h"
+#include "addin/AddinCF.h"
+#include "addin/Globals.h"
+#include "buttons/TrackingButtonHandler.h"
+#include "com/ComError.h"
+#include "host/ComposeWindow.h"
+#include "host/TrackingService.h"
+#include "settings/Settings.h"
+#include "tracking/MailItem.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const DWORD kServiceDelayMs = 2000;
+const double kBudgetMs = 10.0;
+
+double NowMs()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return 1000.0 * double(now.QuadPart) / double(frequency.QuadPart);
+}
+
+std::vector<double> *g_dispatches = nullptr;
+
+LRESULT CALLBACK Receiver(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_APP) {
+        if (g_dispatches)
+            g_dispatches->push_back(NowMs());
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+void ClearTrackingSetting()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, QUORVIA_SETTINGS_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, "Tracking");
+        RegCloseKey(key);
+    }
+}
+
+int Run()
+{
+    host::TrackingService service;
+    if (!service.Listening()) {
+        printf("the stand-in service cannot listen on 127.0.0.1:80 (run through ./quorvia bench)\n");
+        return 1;
+    }
+    service.SetAnswer(host::Answer::Fragment("<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/1\">")
+                          .Delayed(kServiceDelayMs));
+
+    CAddinCF *factory = new CAddinCF();
+    factory->AddRef();
+    IUnknown *addin = nullptr;
+    factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void **>(&addin));
+    factory->Release();
+    if (!g_pAddin)
+        return 1;
+    g_pAddin->SetAccount("bench", "bench");
+
+    CTrackingButtonHandler *tracking = new CTrackingButtonHandler();
+    tracking->AddRef();
+    {
+        ComPtr<host::DispObject> button = host::Create<host::DispObject>("Button");
+        button->AddValue("State", Variant::I4(0));
+        button->AddValue("Caption");
+        button->AddValue("TooltipText");
+        tracking->OnClick(ComPtr<IDispatch>::Borrow(button.Get()));
+    }
+
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = Receiver;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "QuorviaGapBench";
+    RegisterClassA(&wc);
+    HWND receiver = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                                    nullptr);
+
+    std::vector<double> dispatches;
+    dispatches.reserve(4096);
+    g_dispatches = &dispatches;
+    std::atomic<bool> stop{false};
+    unsigned posted = 0;
+    std::thread poster([&] {
+        service.WaitForRequests(1, 10000);
+        while (!stop) {
+            if (PostMessageA(receiver, WM_APP, 0, 0))
+                ++posted;
+            Sleep(1);
+        }
+    });
+
+    int result = -1;
+    double started = NowMs(), ended = 0;
+    {
+        host::ComposeWindow window;
+        CMailItem *item = new CMailItem(window.ItemDispatch(), tracking);
+        try {
+            result = item->OnSend();
+        } catch (const ComError &e) {
+            printf("OnSend raised 0x%08lX\n", static_cast<unsigned long>(e.hr));
+        }
+        ended = NowMs();
+        item->Release();
+    }
+    stop = true;
+    poster.join();
+    g_dispatches = nullptr;
+
+    // Gaps between consecutive dispatches while the exchange was waiting.
+    std::vector<double> gaps;
+    for (size_t i = 1; i < dispatches.size(); ++i)
+        if (dispatches[i] <= ended)
+            gaps.push_back(dispatches[i] - dispatches[i - 1]);
+    std::sort(gaps.begin(), gaps.end());
+    double longest = gaps.empty() ? 0 : gaps.back();
+    double median = gaps.empty() ? 0 : gaps[gaps.size() / 2];
+
+    printf("exchange: %.0f ms with a %lu ms service, OnSend %d\n", ended - started,
+           static_cast<unsigned long>(kServiceDelayMs), result);
+    printf("messages posted %u, dispatched during the exchange %zu\n", posted, dispatches.size());
+    printf("gap between dispatches: median %.2f ms, longest %.2f ms\n", median, longest);
+    printf("longest gap / 10 ms budget: %.2fx\n", longest / kBudgetMs);
+
+    DestroyWindow(receiver);
+    tracking->Release();
+    addin->Release();
+    ClearTrackingSetting();
+    return gaps.empty() ? 1 : 0;
+}
+
+} // namespace
+
+int main()
+{
+    try {
+        return Run();
+    } catch (...) {
+        printf("benchmark failed\n");
+        return 1;
+    }
+}

@@ -1,0 +1,126 @@
+#include "host/Inspector.h"
+
+#include "com/Guids.h"
+#include "host/CallLog.h"
+#include "host/Faults.h"
+#include "host/MailItem.h"
+
+namespace host {
+namespace {
+
+const char kWindowClass[] = "QuorviaHostInspector";
+
+ATOM RegisterInspectorClass()
+{
+    static ATOM atom = [] {
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = DefWindowProcA;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = kWindowClass;
+        return RegisterClassA(&wc);
+    }();
+    return atom;
+}
+
+// IOleWindow of an inspector: the window handle, recorded as "Inspector.GetWindow".
+class OleWindowFacet final : public Facet, public IOleWindow
+{
+public:
+    OleWindowFacet(DispObject &owner, const HWND &window) : Facet(owner), m_window(window) {}
+
+    void *InterfaceFor(REFIID iid) override
+    {
+        return IsEqualIID(iid, IID_IOleWindow) ? static_cast<IOleWindow *>(this) : nullptr;
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override
+    {
+        return Owner().QueryInterface(riid, ppv);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return Owner().AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return Owner().Release(); }
+
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND *phwnd) override
+    {
+        CallRecord record;
+        record.object = Owner().Name();
+        record.member = "GetWindow";
+        record.kind = CallKind::Other;
+        CallScope call(std::move(record));
+        if (!phwnd)
+            return call.Finish(E_POINTER);
+        *phwnd = nullptr;
+        HRESULT injected = Faults::Check(Owner().Name(), "GetWindow");
+        if (FAILED(injected))
+            return call.Finish(injected);
+        *phwnd = m_window;
+        return call.Finish(m_window ? S_OK : E_FAIL);
+    }
+    HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+
+private:
+    const HWND &m_window;
+};
+
+} // namespace
+
+Inspector::Inspector(Window window) : DispObject("Inspector", {IID__Inspector})
+{
+    if (window != Window::None) {
+        RegisterInspectorClass();
+        m_hwnd = CreateWindowExA(0, kWindowClass, "Untitled - Message (HTML)", WS_OVERLAPPEDWINDOW, 10, 10, 640,
+                                 480, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        if (m_hwnd && window == Window::Shown)
+            ShowWindow(m_hwnd, SW_SHOWNORMAL);
+        AddFacet(std::unique_ptr<Facet>(new OleWindowFacet(*this, m_hwnd)));
+    }
+    AddValue("WindowState", Variant::I4(olNormalWindow));
+    AddProperty("CurrentItem", [this](Invocation &call) {
+        if (!m_item)
+            return E_FAIL;
+        call.Result()->vt = VT_DISPATCH;
+        call.Result()->pdispVal = m_item.Get();
+        m_item->AddRef();
+        return S_OK;
+    });
+}
+
+Inspector::~Inspector()
+{
+    if (m_mailItem)
+        m_mailItem->SetInspector(nullptr);
+    if (m_hwnd)
+        DestroyWindow(m_hwnd);
+}
+
+LONG Inspector::WindowState() const
+{
+    Variant state = Value("WindowState");
+    return state.Type() == VT_I4 ? state.Get()->lVal : -1;
+}
+
+void Inspector::SetCurrentItem(MailItem *item)
+{
+    if (m_mailItem)
+        m_mailItem->SetInspector(nullptr);
+    m_mailItem = item;
+    m_item = ComPtr<IDispatch>::Borrow(item);
+    if (item)
+        item->SetInspector(this);
+}
+
+MailItem *Inspector::CurrentItem() const
+{
+    return m_mailItem;
+}
+
+void Inspector::Close()
+{
+    m_closed = true;
+    if (m_hwnd) {
+        DestroyWindow(m_hwnd);
+        m_hwnd = nullptr;
+    }
+}
+
+} // namespace host

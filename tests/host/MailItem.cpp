@@ -1,0 +1,115 @@
+#include "host/MailItem.h"
+
+#include "com/Guids.h"
+#include "host/Inspector.h"
+#include "host/Text.h"
+
+namespace host {
+
+MailItem::MailItem() : DispObject("MailItem", {IID__MailItem})
+{
+    AddMethod("Save", [this](Invocation &) {
+        ++m_saves;
+        return S_OK;
+    });
+    AddProperty(
+        "HTMLBody",
+        [this](Invocation &call) {
+            BSTR text = nullptr;
+            if (m_htmlBody) {
+                text = SysAllocStringLen(m_htmlBody->data(), static_cast<UINT>(m_htmlBody->size()));
+                if (!text)
+                    return E_OUTOFMEMORY;
+            }
+            call.Result()->vt = VT_BSTR;
+            call.Result()->bstrVal = text;
+            return S_OK;
+        },
+        [this](Invocation &call) {
+            // Taken as given: a conversion would turn a null string into an empty one.
+            const VARIANT &value = call.Value();
+            BSTR s;
+            if (value.vt == VT_BSTR)
+                s = value.bstrVal;
+            else if (value.vt == (VT_BSTR | VT_BYREF) && value.pbstrVal)
+                s = *value.pbstrVal;
+            else
+                return DISP_E_TYPEMISMATCH;
+            if (s)
+                m_htmlBody = std::wstring(s, SysStringLen(s));
+            else
+                m_htmlBody.reset();
+            return S_OK;
+        });
+    AddProperty("MAPIOBJECT", [this](Invocation &call) {
+        call.Result()->vt = m_message ? VT_UNKNOWN : VT_EMPTY;
+        if (m_message) {
+            call.Result()->punkVal = static_cast<IMessage *>(m_message.Get());
+            m_message->AddRef();
+        }
+        return S_OK;
+    });
+    AddProperty("GetInspector", [this](Invocation &call) {
+        call.Result()->vt = VT_DISPATCH;
+        call.Result()->pdispVal = m_inspector;
+        if (m_inspector)
+            m_inspector->AddRef();
+        return S_OK;
+    });
+    AddValue("BodyFormat", Variant::I4(olFormatHTML));
+    AddValue("Class", Variant::I4(olMail));
+    AddValue("Sent", Variant::Bool(false));
+    m_events = &AddEventSource(*this, DIID_ItemEvents);
+}
+
+void MailItem::SetMessage(MapiMessage *message)
+{
+    m_message = ComPtr<MapiMessage>::Borrow(message);
+}
+
+void MailItem::SetHtmlBody(const std::wstring &body)
+{
+    m_htmlBody = body;
+}
+
+void MailItem::SetHtmlBodyNull()
+{
+    m_htmlBody.reset();
+}
+
+LONG MailItem::BodyFormat() const
+{
+    Variant format = Value("BodyFormat");
+    return format.Type() == VT_I4 ? format.Get()->lVal : -1;
+}
+
+bool MailItem::IsSent() const
+{
+    Variant sent = Value("Sent");
+    return sent.Type() == VT_BOOL && sent.Get()->boolVal != VARIANT_FALSE;
+}
+
+bool MailItem::Send()
+{
+    Pin alive(*this);
+    VARIANT_BOOL cancel = VARIANT_FALSE;
+    Variant result;
+    m_lastSendHr = m_events->Fire(kItemEventSend, {ByRefBool(&cancel)}, result.Receive());
+    bool vetoed = result.Type() == VT_BOOL && result.Get()->boolVal == VARIANT_FALSE;
+    if (vetoed || cancel != VARIANT_FALSE)
+        return false;
+
+    SentMail mail;
+    mail.htmlBody = m_htmlBody;
+    if (m_message && m_message->Has(kPrHtml))
+        mail.html = m_message->Bytes(kPrHtml);
+    if (m_message && m_message->Has(kPrBodyHtml))
+        mail.bodyHtml = m_message->Bytes(kPrBodyHtml);
+    m_sent = std::move(mail);
+    SetValue("Sent", *Variant::Bool(true).Get());
+    if (m_inspector)
+        m_inspector->Close();
+    return true;
+}
+
+} // namespace host

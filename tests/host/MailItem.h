@@ -1,0 +1,86 @@
+// MailItem: the stand-in Outlook mail item (_MailItem). Save, HTMLBody (a null
+// string and an empty one are different), MAPIOBJECT (the item's MapiMessage
+// as VT_UNKNOWN), GetInspector (its window), BodyFormat, Class, Sent, and the
+// ItemEvents connection point. Send() plays Outlook's part in a send.
+#pragma once
+
+#include "host/ConnectionPoints.h"
+#include "host/DispObject.h"
+#include "host/MapiMessage.h"
+
+#include <optional>
+#include <string>
+
+namespace host {
+
+class Inspector;
+
+// Outlook's OlBodyFormat values.
+const LONG olFormatPlain = 1;
+const LONG olFormatHTML = 2;
+// OlObjectClass of a mail item.
+const LONG olMail = 43;
+
+// ItemEvents DISPIDs.
+const DISPID kItemEventOpen = 0xF003;
+const DISPID kItemEventClose = 0xF004;
+const DISPID kItemEventSend = 0xF005;
+const DISPID kItemEventWrite = 0xF002;
+
+// What left the outbox when a send went through.
+struct SentMail
+{
+    std::optional<std::wstring> htmlBody; // nothing: HTMLBody was null
+    std::optional<std::string> html;      // PR_HTML bytes, when the message had them
+    std::optional<std::string> bodyHtml;  // PR_BODY_HTML bytes, when the message had them
+};
+
+class MailItem : public DispObject
+{
+public:
+    // An unsent HTML mail item: HTMLBody null until set, BodyFormat olFormatHTML.
+    MailItem();
+
+    // The MAPI message behind MAPIOBJECT (a reference is held); null: MAPIOBJECT gives VT_EMPTY.
+    void SetMessage(MapiMessage *message);
+    MapiMessage *Message() const { return m_message.Get(); }
+
+    void SetHtmlBody(const std::wstring &body);
+    void SetHtmlBodyNull();
+    bool HtmlBodyIsNull() const { return !m_htmlBody.has_value(); }
+    std::wstring HtmlBody() const { return m_htmlBody.value_or(std::wstring()); }
+
+    LONG BodyFormat() const;
+    unsigned SaveCount() const { return m_saves; }
+
+    // The window GetInspector gives; set by the Inspector itself, which the
+    // item does not keep alive.
+    void SetInspector(Inspector *inspector) { m_inspector = inspector; }
+    Inspector *GetInspectorObject() const { return m_inspector; }
+
+    EventSource &Events() { return *m_events; }
+
+    // Fires Send (0xF005) with a by-reference VARIANT_BOOL Cancel. A result of
+    // VT_BOOL FALSE or Cancel set TRUE cancels: the item stays unsent and its
+    // window open. Otherwise the item is sent: what went out is recorded, Sent
+    // becomes TRUE and the window closes. Returns true when sent.
+    bool Send();
+    // The HRESULT of the last Send firing.
+    HRESULT LastSendResult() const { return m_lastSendHr; }
+    bool IsSent() const;
+    const std::optional<SentMail> &Sent() const { return m_sent; }
+
+protected:
+    ~MailItem() override = default;
+
+private:
+    ComPtr<MapiMessage> m_message;
+    std::optional<std::wstring> m_htmlBody;
+    unsigned m_saves = 0;
+    Inspector *m_inspector = nullptr;
+    EventSource *m_events;
+    HRESULT m_lastSendHr = S_OK;
+    std::optional<SentMail> m_sent;
+};
+
+} // namespace host
