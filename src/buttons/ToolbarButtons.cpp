@@ -64,19 +64,13 @@ void CTrackingButtonHandler::OnClick(ComPtr<IDispatch> button)
             state = asInteger.Get()->lVal;
     }
 
-    LONG newState;
-    const wchar_t *text;
-    if (state == kButtonDown) {
-        text = L"Quorvia Message Tracking Off";
-        m_bTracking = 0;
-        newState = kButtonUp;
-    } else {
-        text = L"Quorvia Message Tracking On";
-        m_bTracking = 1;
-        newState = kButtonDown;
-    }
+    const bool turnOn = state != kButtonDown;
+    const wchar_t *text = turnOn ? L"Quorvia Message Tracking On" : L"Quorvia Message Tracking Off";
+    const LONG newState = turnOn ? kButtonDown : kButtonUp;
     PutText(button.Get(), L"Caption", text);
     PutText(button.Get(), L"TooltipText", text);
+    // Only once the button shows it: a click that fails on the way changes no switch.
+    m_bTracking = turnOn ? 1 : 0;
     Variant stateValue = Variant::I4(newState);
     Variant ignored;
     om::TryInvoke(button.Get(), L"State", DISPATCH_PROPERTYPUT, {stateValue.Get()}, ignored.Receive());

@@ -53,8 +53,10 @@ public:
 
     // When set, reading State fails with hr (putting it still works).
     void FailStateRead(HRESULT hr) { m_stateReadResult = hr; }
+    // The state as Office itself would set it (e.g. 2, mixed), unrecorded.
+    void SetState(LONG state);
 
-    // Readers of the stored values, unrecorded.
+    // Readers of the stored values ("State" included), unrecorded.
     std::string Text(const std::string &property) const;
     LONG Int(const std::string &property) const;
     bool IsVisible() const;
@@ -64,6 +66,7 @@ protected:
 
 private:
     EventSource *m_events;
+    Variant m_state;
     ComPtr<IDispatch> m_picture;
     ComPtr<IDispatch> m_mask;
     GdiObject m_face;
@@ -118,7 +121,7 @@ private:
     bool m_temporary = false;
 };
 
-// A window's _CommandBars: Item(name) gives the bar of that name, and fails
+// A window's _CommandBars: Item(name, or index from 1) gives the bar, and fails
 // with E_INVALIDARG for an unknown name as Office does; Add(Name, Position,
 // MenuBar, Temporary) appends a bar; Count.
 class CommandBars : public DispObject
