@@ -14,7 +14,7 @@ CEventSink::CEventSink(const Traits &traits) : m_traits(traits)
 
 CEventSink::~CEventSink()
 {
-    // Only a sink whose Advise failed gets here still holding its connection point.
+    // Normally FreeEvents has let go of it already; a sink destroyed some other way must not leak it.
     if (m_pConnection)
         m_pConnection->Release();
     --g_lMyObjects;
@@ -106,12 +106,16 @@ void CEventSink::SinkEvents(IUnknown *source)
         m_pConnection = nullptr;
         return;
     }
+    const ULONG before = m_cRef;
     IUnknown *self = nullptr;
     QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&self));
     if (!self)
         return;
     m_pConnection->Advise(self, &m_dwCookie);
     if (m_traits.loopForm) {
+        // What the connection point took beyond our own query; Unadvise gives
+        // exactly that back, so FreeEvents must take it again first.
+        m_cKeptByConnection = m_cRef > before + 1 ? m_cRef - before - 1 : 0;
         while (m_cRef > 1)
             Release();
     } else {
@@ -122,12 +126,21 @@ void CEventSink::SinkEvents(IUnknown *source)
 void CEventSink::FreeEvents()
 {
     DebugLog(2, "%s::FreeEvents\n", m_traits.className);
-    if (m_pConnection) {
-        AddRef();
-        if (m_dwCookie)
-            m_pConnection->Unadvise(m_dwCookie);
-        m_pConnection->Release();
-        m_pConnection = nullptr;
-    }
+    // Detached first: the Releases that Unadvise makes re-enter this sink.
+    IConnectionPoint *connection = m_pConnection;
+    const DWORD cookie = m_dwCookie;
+    m_pConnection = nullptr;
     m_dwCookie = 0;
+    if (!connection)
+        return;
+    // Loop form: the connection point's references were given back after
+    // Advise and are taken again, one each, so that Unadvise returning them
+    // leaves the owner's one (a failed Advise kept none). Single form: they
+    // are counted already; one more keeps the sink alive through the call.
+    const ULONG guard = !m_traits.loopForm ? 1 : cookie ? m_cKeptByConnection : 0;
+    for (ULONG i = 0; i < guard; ++i)
+        AddRef();
+    if (cookie)
+        connection->Unadvise(cookie);
+    connection->Release();
 }

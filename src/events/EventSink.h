@@ -56,4 +56,6 @@ protected:
 
 private:
     const Traits &m_traits;
+    // Loop form: the references the connection point took during Advise.
+    ULONG m_cKeptByConnection = 0;
 };
