@@ -65,14 +65,33 @@ HFONT LinkFont(HWND dialog, HWND control)
     return font;
 }
 
-void EndSetupDialog(HWND dialog, INT_PTR result)
+// The link font lives until the dialog and its controls are gone.
+void FreeLinkFont(HWND dialog)
 {
-    FreeLink(dialog, kSignupLink);
-    FreeLink(dialog, kForgotLink);
     if (HFONT font = reinterpret_cast<HFONT>(GetWindowLongPtrA(dialog, DWLP_USER))) {
         SetWindowLongPtrA(dialog, DWLP_USER, 0);
         DeleteObject(font);
     }
+}
+
+// Static controls select their own font after asking the dialog for colours,
+// so a font chosen only there never shows: the links are given it as theirs.
+void UnderlineLinks(HWND dialog)
+{
+    const int links[] = {kSignupLink, kForgotLink};
+    for (int id : links) {
+        HWND control = GetDlgItem(dialog, id);
+        if (!control)
+            continue;
+        if (HFONT font = LinkFont(dialog, control))
+            SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    }
+}
+
+void EndSetupDialog(HWND dialog, INT_PTR result)
+{
+    FreeLink(dialog, kSignupLink);
+    FreeLink(dialog, kForgotLink);
     EndDialog(dialog, result);
 }
 
@@ -140,10 +159,14 @@ INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
         if (INT_PTR handled = HandleLinkMessage(dialog, message, wParam, lParam))
             return handled;
         switch (message) {
+        case WM_NCDESTROY:
+            FreeLinkFont(dialog);
+            return FALSE;
         case WM_INITDIALOG:
             SetIcons(dialog);
             MakeLink(dialog, kSignupLink, QUORVIA_SIGNUP_URL);
             MakeLink(dialog, kForgotLink, QUORVIA_FORGOT_URL);
+            UnderlineLinks(dialog);
             SetDlgItemTextA(dialog, kLoginEdit, g_pAddin ? g_pAddin->Login().c_str() : "");
             SetDlgItemTextA(dialog, kPasswordEdit, g_pAddin ? g_pAddin->Password().c_str() : "");
             return TRUE;

@@ -437,11 +437,15 @@ TEST_F(SetupDialogTest, LinksAreDrawnBlueAndUnderlinedWithOneFontPerDialog)
     };
     std::vector<Drawn> links, plain;
     HGDIOBJ dialogFont = nullptr;
+    HGDIOBJ signupFont = nullptr, forgotFont = nullptr;
     LOGFONTA description = {}, base = {};
     EXPECT_EQ(0, Run([&](HWND dialog) {
                   HDC dc = CreateCompatibleDC(nullptr);
                   HGDIOBJ original = GetCurrentObject(dc, OBJ_FONT);
-                  dialogFont = reinterpret_cast<HGDIOBJ>(SendMessageA(GetDlgItem(dialog, kSignupLink), WM_GETFONT, 0, 0));
+                  dialogFont = reinterpret_cast<HGDIOBJ>(SendMessageA(dialog, WM_GETFONT, 0, 0));
+                  // Static controls draw with their own font, so the links must own the underlined one.
+                  signupFont = reinterpret_cast<HGDIOBJ>(SendMessageA(GetDlgItem(dialog, kSignupLink), WM_GETFONT, 0, 0));
+                  forgotFont = reinterpret_cast<HGDIOBJ>(SendMessageA(GetDlgItem(dialog, kForgotLink), WM_GETFONT, 0, 0));
                   auto draw = [&](int id) {
                       SetTextColor(dc, RGB(0, 0, 0));
                       SetBkMode(dc, OPAQUE);
@@ -469,7 +473,9 @@ TEST_F(SetupDialogTest, LinksAreDrawnBlueAndUnderlinedWithOneFontPerDialog)
         EXPECT_EQ(TRANSPARENT, d.mode);
         EXPECT_EQ(linkFont, d.font); // made once, not per repaint
     }
-    // The links' own font, underlined.
+    EXPECT_EQ(linkFont, signupFont);
+    EXPECT_EQ(linkFont, forgotFont);
+    // The dialog's font, underlined.
     ASSERT_TRUE(dialogFont);
     ASSERT_NE('\0', base.lfFaceName[0]);
     EXPECT_FALSE(base.lfUnderline);
