@@ -68,7 +68,10 @@ CItemHandler::CItemHandler(CMailItem *pTrackedItem) : CEventSink(s_traits)
 int CItemHandler::SendOrRefuse()
 {
     try {
-        return m_pTrackedItem->OnSend();
+        // Messages dispatched while the exchange waits may close the window
+        // and release the tracked item; it must outlive its own Send.
+        ComPtr<CMailItem> item = ComPtr<CMailItem>::Borrow(m_pTrackedItem);
+        return item->OnSend();
     } catch (...) {
         LogCaughtError("MailItem Send");
     }

@@ -119,6 +119,7 @@ public:
         }
     }
     void KeepHidden() { m_keepHidden = true; }
+    HWND Window() const { return m_window; }
     // Shows the window again; raises when the inspector refuses.
     void Restore()
     {
@@ -182,6 +183,8 @@ int CMailItem::ExchangeInBackground(std::string *fragment)
     int outcome = RunExchange(body, &received);
     if (outcome == -1) {
         hidden.KeepHidden();
+        m_spHiddenInspector = inspector.Copy();
+        m_hHiddenWindow = hidden.Window();
         *fragment = std::move(received);
     } else {
         hidden.Restore();
@@ -191,15 +194,12 @@ int CMailItem::ExchangeInBackground(std::string *fragment)
 
 void CMailItem::ShowWindowAgain() noexcept
 {
+    ComPtr<IDispatch> inspector = std::move(m_spHiddenInspector);
+    HWND window = m_hHiddenWindow;
+    m_hHiddenWindow = nullptr;
+    if (!inspector)
+        return;
     try {
-        Variant inspectorValue = om::Get(m_pMailItem.Get(), L"GetInspector", IID__MailItem);
-        ComPtr<IDispatch> inspector = om::AsDispatch(inspectorValue);
-        if (!inspector)
-            return;
-        HWND window = nullptr;
-        ComPtr<IOleWindow> oleWindow;
-        if (SUCCEEDED(inspector->QueryInterface(IID_IOleWindow, oleWindow.ReceiveVoid())) && oleWindow)
-            oleWindow->GetWindow(&window);
         RevealInspector(inspector.Get(), window);
     } catch (...) {
         LogCaughtError("Showing the mail window again");

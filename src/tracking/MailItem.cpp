@@ -212,6 +212,7 @@ CMailItem::SourceResult CMailItem::MarkHtmlBodyProperty()
         ShowWindowAgain();
         throw;
     }
+    m_spHiddenInspector.Reset();
     return {true, true, -1};
 }
 
@@ -248,6 +249,7 @@ CMailItem::SourceResult CMailItem::MarkBodyStream(ULONG tag)
         ShowWindowAgain();
         throw;
     }
+    m_spHiddenInspector.Reset();
     return {true, true, -1};
 }
 

@@ -69,6 +69,11 @@ private:
     ComPtr<IDispatch> m_pMailItem;
     ComPtr<IMessage> m_pMessage;
     ComPtr<CTrackingButtonHandler> m_pTrackingButton;
+    // The window an exchange left hidden after it obtained a fragment, until
+    // the marked body is written back; remembered so it can be shown again
+    // without asking the object model, which may be what just failed.
+    ComPtr<IDispatch> m_spHiddenInspector;
+    HWND m_hHiddenWindow = nullptr;
 };
 
 // The Outlook-side answers the user can give when no fragment came back.

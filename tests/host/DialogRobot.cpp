@@ -297,15 +297,16 @@ void DialogRobot::Answer(HWND dialog)
             button = DismissalButton(dialog);
         }
     }
-    if (button)
-        Press(dialog, button);
+    // Recorded before the button is pressed: a test that reads the record as
+    // soon as the box has gone must find it there.
     record.answer = button;
-
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_dialogs.push_back(std::move(record));
     }
     m_changed.notify_all();
+    if (button)
+        Press(dialog, button);
 }
 
 } // namespace host

@@ -161,6 +161,13 @@ std::string EventLine(const char *name, DISPID id)
     return std::string("MailItem Event: ") + name + " (" + hex + ")";
 }
 
+// A Send holds the tracked item for its own duration: the window may be
+// closed while the exchange dispatches messages.
+Lines SendLines()
+{
+    return {EventLine("Send", 0xF005), "CMailItem::AddRef : count=2", "CMailItem::Release : count=1"};
+}
+
 std::string PropertyLine(const char *name, DISPID id, const std::string &property)
 {
     return EventLine(name, id) + " - " + property;
@@ -228,7 +235,7 @@ TEST_F(ItemSinkTest, EachEventLogsItsLineAndOnlySendAndCloseReachTheHostWithTrac
         EXPECT_EQ(S_OK, w.Events().Fire(e.id, args, result.Receive()));
         EXPECT_EQ(VT_EMPTY, result.Type());
         EXPECT_EQ(VARIANT_FALSE, cancel);
-        EXPECT_EQ(Lines{EventLine(e.name, e.id)}, log.Read());
+        EXPECT_EQ(e.id == 0xF005 ? SendLines() : Lines{EventLine(e.name, e.id)}, log.Read());
         // With tracking off not even Send asks the host anything.
         EXPECT_EQ(Lines{}, HostCalls());
     }
@@ -251,7 +258,7 @@ TEST_F(ItemSinkTest, SendWithTrackingOffLeavesTheResultAndTheCancelArgumentAlone
     EXPECT_EQ(VT_I4, result.vt);
     EXPECT_EQ(31337, result.lVal);
     EXPECT_EQ(VARIANT_TRUE, cancel);
-    EXPECT_EQ(Lines{EventLine("Send", 0xF005)}, log.Read());
+    EXPECT_EQ(SendLines(), log.Read());
     EXPECT_EQ(Lines{}, HostCalls());
 }
 
@@ -382,7 +389,7 @@ TEST_F(ItemSinkTest, SendWithTrackingOffGoesOutUntouched)
     EXPECT_EQ(S_OK, w.Item().LastSendResult());
     ASSERT_TRUE(w.Item().Sent().has_value());
     EXPECT_EQ(kOriginalHtml, w.Item().Sent()->htmlBody.value_or(L"(null)"));
-    EXPECT_EQ(Lines{EventLine("Send", 0xF005)}, log.Read());
+    EXPECT_EQ(SendLines(), log.Read());
     EXPECT_EQ(Lines{"MailItem => ItemEvents 0xF005(VT_BOOL|VT_BYREF 0) -> S_OK"}, CallLog::Lines());
     EXPECT_EQ(Lines{}, robot.Lines());
 }
@@ -436,7 +443,7 @@ TEST_F(ItemSinkTest, RefusedSendIsCancelledWithAFalseResultAndTheWindowStaysOpen
     EXPECT_EQ(VARIANT_FALSE, result.boolVal);
     EXPECT_EQ(0x7FFF, HIWORD(result.lVal)); // only the boolean's bytes were written
     EXPECT_EQ(VARIANT_FALSE, cancel);
-    EXPECT_EQ(Lines{EventLine("Send", 0xF005)}, log.Read());
+    EXPECT_EQ(SendLines(), log.Read());
 
     // And through the host: not sent, the window open and shown.
     EXPECT_FALSE(w.Item().Send());
