@@ -24,6 +24,17 @@ constexpr DWORD kAccountBuffer = 1000;
 const char kAccountPrompt[] = "You need to configure your Quorvia account in order to use Quorvia Tracking "
                               "capability.\nClick \"Yes\" to configure now or \"No\" to configure later.";
 
+// Gives back the add-in's reference to one of its sinks. A sink that could
+// not connect kept a count of 0, at which its Release returns at once and the
+// sink would stay counted for good: the reference taken first is the one the
+// Release then gives back.
+void ReleaseSink(CEventSink *sink)
+{
+    if (sink->RefCount() == 0)
+        sink->AddRef();
+    sink->Release();
+}
+
 } // namespace
 
 CAddin::~CAddin()
@@ -192,12 +203,12 @@ void CAddin::ReleaseConnections()
     if (m_pApplicationEvents) {
         CApplicationEventHandler *sink = m_pApplicationEvents;
         m_pApplicationEvents = nullptr;
-        sink->Release();
+        ReleaseSink(sink);
     }
     if (m_pInspectorsEvents) {
         CInspectorsCollectionEventHandler *sink = m_pInspectorsEvents;
         m_pInspectorsEvents = nullptr;
-        sink->Release();
+        ReleaseSink(sink);
     }
     m_spSession.Reset();
 }

@@ -15,9 +15,10 @@ namespace {
 constexpr LONG kMsoBarTop = 1;
 constexpr LONG kMsoBarRowLast = -1;
 
-// Disposes of a button handler whose button could not be made: one that never
-// connected has no reference anybody would give back.
-bool DiscardIfUnowned(CButtonHandler *handler)
+// Disposes of a button handler or item sink that never connected: it has no
+// reference anybody would give back, and a Release at 0 would underflow.
+template <class Handler>
+bool DiscardIfUnowned(Handler *handler)
 {
     if (handler->RefCount() != 0)
         return false;
@@ -51,7 +52,7 @@ void CInspectorEventHandler::Create(IDispatch *inspector, IDispatch *mailItem)
     }
     // Never connected: it would never see Close, and would keep its buttons
     // and tracked item alive until Outlook ends.
-    if (sink->RefCount() == 0)
+    if (!sink->IsConnected())
         sink->Dispose();
 }
 
@@ -61,7 +62,8 @@ void CInspectorEventHandler::Dispose()
         Cleanup();
         delete this;
     } else {
-        // The connection point's reference: this release disconnects and destroys.
+        // The connection point's reference, or the one a failed Advise left
+        // from the self-query: this release disconnects what there is and destroys.
         Release();
     }
 }
@@ -75,6 +77,9 @@ void CInspectorEventHandler::Connect(IDispatch *inspector)
     m_bWordEditor = editor ? 1 : 0;
     editor.Reset();
     SinkEvents(inspector);
+    // Without the window's Close nothing made for it could be given back.
+    if (!IsConnected())
+        return;
     CreateToolbar();
 }
 
@@ -159,6 +164,8 @@ void CInspectorEventHandler::CreateToolbar()
         CButtonHandler *trackingHandler = m_pButtons[0];
         m_pTrackedItem = new CMailItem(m_spItem.Get(), static_cast<CTrackingButtonHandler *>(trackingHandler));
         m_pItemHandler = new CItemHandler(m_pTrackedItem);
+        if (DiscardIfUnowned(m_pItemHandler))
+            m_pItemHandler = nullptr;
     } catch (...) {
         // The window keeps what was made; without a tracked item it sends untracked.
     }

@@ -1,13 +1,115 @@
 #include "host/Application.h"
 
 #include "com/Guids.h"
+#include "host/Inspector.h"
+#include "host/Text.h"
+
+#include <algorithm>
 
 namespace host {
+namespace {
+
+// Outlook's _NameSpace and _Inspectors; the add-in never asks for them, so
+// they are declared here rather than among its own identifiers.
+const IID kIID_NameSpace = {0x00063002, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID kIID_Inspectors = {0x00063008, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+HRESULT ReturnObject(Invocation &call, IDispatch *object)
+{
+    call.Result()->vt = VT_DISPATCH;
+    call.Result()->pdispVal = object;
+    if (object)
+        object->AddRef();
+    return S_OK;
+}
+
+} // namespace
+
+NameSpace::NameSpace() : DispObject("NameSpace", {kIID_NameSpace})
+{
+    AddValue("Type", Str("MAPI"));
+}
+
+Inspectors::Inspectors() : DispObject("Inspectors", {kIID_Inspectors})
+{
+    AddProperty("Count", [this](Invocation &call) {
+        call.Result()->vt = VT_I4;
+        call.Result()->lVal = static_cast<LONG>(m_open.size());
+        return S_OK;
+    });
+    AddMethod("Item", [this](Invocation &call) {
+        Variant index;
+        HRESULT hr = call.ArgAs(0, VT_I4, index);
+        if (FAILED(hr))
+            return hr;
+        LONG i = index.Get()->lVal; // counted from 1
+        if (i < 1 || i > static_cast<LONG>(m_open.size()))
+            return DISP_E_BADINDEX;
+        return ReturnObject(call, m_open[i - 1].Get());
+    });
+    m_events = &AddEventSource(*this, DIID_InspectorsEvents);
+}
+
+HRESULT Inspectors::Add(Inspector *inspector)
+{
+    m_open.push_back(ComPtr<Inspector>::Borrow(inspector));
+    VARIANT argument;
+    VariantInit(&argument);
+    argument.vt = VT_DISPATCH;
+    argument.pdispVal = inspector; // lent for the firing; the collection holds it
+    return m_events->Fire(kNewInspector, {argument});
+}
+
+void Inspectors::Remove(Inspector *inspector)
+{
+    auto it = std::find_if(m_open.begin(), m_open.end(),
+                           [inspector](const ComPtr<Inspector> &open) { return open.Get() == inspector; });
+    if (it == m_open.end())
+        return;
+    ComPtr<Inspector> leaving = std::move(*it); // released after the vector is whole again
+    m_open.erase(it);
+}
+
+bool Inspectors::Contains(const Inspector *inspector) const
+{
+    for (const auto &open : m_open)
+        if (open.Get() == inspector)
+            return true;
+    return false;
+}
 
 Application::Application() : DispObject("Application", {IID__Application})
 {
     AddValue("Name", Str("Outlook"));
+    m_namespace = Create<NameSpace>();
+    m_inspectors = Create<Inspectors>();
+    AddMethod("GetNamespace", [this](Invocation &call) {
+        Variant type;
+        HRESULT hr = call.ArgAs(0, VT_BSTR, type);
+        if (FAILED(hr))
+            return hr;
+        // MAPI is the only namespace type Outlook knows.
+        if (!type.Get()->bstrVal || lstrcmpiW(type.Get()->bstrVal, L"MAPI") != 0)
+            return E_INVALIDARG;
+        return ReturnObject(call, m_namespace.Get());
+    });
+    AddProperty("Inspectors", [this](Invocation &call) { return ReturnObject(call, m_inspectors.Get()); });
+    // Nothing (a null VT_DISPATCH) when no window is open in front.
+    AddMethod("ActiveInspector", [this](Invocation &call) { return ReturnObject(call, ActiveInspectorObject()); });
     m_events = &AddEventSource(*this, DIID_ApplicationEvents);
+}
+
+Application::~Application()
+{
+    // The windows point back here without a reference.
+    if (m_inspectors)
+        for (const auto &open : m_inspectors->Open())
+            open->SetApplication(nullptr);
+}
+
+Inspector *Application::ActiveInspectorObject() const
+{
+    return m_active && m_inspectors->Contains(m_active) ? m_active : nullptr;
 }
 
 } // namespace host

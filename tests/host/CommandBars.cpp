@@ -151,6 +151,8 @@ CommandBarControls::CommandBarControls(CommandBar &bar)
         Variant parameter;
         if (SUCCEEDED(call.ArgAs(2, VT_BSTR, parameter)))
             button->SetValue("Parameter", *parameter.Get());
+        Variant temporary;
+        button->SetTemporary(SUCCEEDED(call.ArgAs(4, VT_BOOL, temporary)) && temporary.Get()->boolVal != VARIANT_FALSE);
         return ReturnObject(call, button.Get());
     });
     AddProperty("Count", [this](Invocation &call) {
@@ -200,6 +202,15 @@ ComPtr<CommandBarButton> CommandBar::AddButton(const std::string &tag)
         button->SetValue("Tag", *Str(tag.c_str()).Get());
     m_buttons.push_back(button.Copy());
     return button;
+}
+
+void CommandBar::RemoveTemporaryControls()
+{
+    std::vector<ComPtr<CommandBarButton>> kept;
+    for (auto &button : m_buttons)
+        if (!button->Temporary())
+            kept.push_back(std::move(button));
+    m_buttons.swap(kept);
 }
 
 // --- CommandBars -----------------------------------------------------------------
@@ -252,6 +263,18 @@ ComPtr<CommandBar> CommandBars::AddBar(const std::string &name)
     if (bar)
         m_bars.push_back(bar.Copy());
     return bar;
+}
+
+void CommandBars::RemoveTemporary()
+{
+    std::vector<ComPtr<CommandBar>> kept;
+    for (auto &bar : m_bars) {
+        if (bar->Temporary())
+            continue;
+        bar->RemoveTemporaryControls();
+        kept.push_back(std::move(bar));
+    }
+    m_bars.swap(kept);
 }
 
 CommandBar *CommandBars::Find(const std::string &name) const

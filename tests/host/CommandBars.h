@@ -51,6 +51,10 @@ public:
     HBITMAP PastedFace() const { return static_cast<HBITMAP>(m_face.Get()); }
     int PasteFaceCalls() const { return m_pasteFaceCalls; }
 
+    // What Controls.Add was told (Temporary): Office removes such a control when the window closes.
+    bool Temporary() const { return m_temporary; }
+    void SetTemporary(bool temporary) { m_temporary = temporary; }
+
     // When set, reading State fails with hr (putting it still works).
     void FailStateRead(HRESULT hr) { m_stateReadResult = hr; }
     // The state as Office itself would set it (e.g. 2, mixed), unrecorded.
@@ -72,6 +76,7 @@ private:
     GdiObject m_face;
     int m_pasteFaceCalls = 0;
     HRESULT m_stateReadResult = S_OK;
+    bool m_temporary = false;
 };
 
 class CommandBar;
@@ -108,6 +113,8 @@ public:
     // What Add was told when the bar came from CommandBars.Add.
     bool Temporary() const { return m_temporary; }
     void SetTemporary(bool temporary) { m_temporary = temporary; }
+    // Office's part when a window closes: its temporary controls go, unrecorded.
+    void RemoveTemporaryControls();
 
 protected:
     ~CommandBar() override;
@@ -132,6 +139,9 @@ public:
     // Adds a bar as Office or another add-in left it, unrecorded.
     ComPtr<CommandBar> AddBar(const std::string &name);
     CommandBar *Find(const std::string &name) const;
+    // Office's part when a window closes: temporary bars go, and temporary
+    // controls on the bars that stay. Unrecorded.
+    void RemoveTemporary();
     const std::vector<ComPtr<CommandBar>> &Bars() const { return m_bars; }
 
 protected:

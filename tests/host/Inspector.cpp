@@ -2,6 +2,7 @@
 
 #include "com/Guids.h"
 #include "host/CallLog.h"
+#include "host/CommandBars.h"
 #include "host/Faults.h"
 #include "host/MailItem.h"
 
@@ -83,6 +84,17 @@ Inspector::Inspector(Window window) : DispObject("Inspector", {IID__Inspector})
         m_item->AddRef();
         return S_OK;
     });
+    auto give = [](Invocation &call, IDispatch *object) {
+        call.Result()->vt = VT_DISPATCH;
+        call.Result()->pdispVal = object;
+        if (object)
+            object->AddRef();
+        return S_OK;
+    };
+    AddProperty("CommandBars", [this, give](Invocation &call) { return give(call, m_bars.Get()); });
+    AddProperty("WordEditor", [this, give](Invocation &call) { return give(call, m_wordEditor.Get()); });
+    AddProperty("Application", [this, give](Invocation &call) { return give(call, m_application); });
+    m_events = &AddEventSource(*this, DIID_InspectorEvents);
 }
 
 Inspector::~Inspector()
@@ -112,6 +124,24 @@ void Inspector::SetCurrentItem(MailItem *item)
 MailItem *Inspector::CurrentItem() const
 {
     return m_mailItem;
+}
+
+void Inspector::SetCurrentObject(IDispatch *item)
+{
+    if (m_mailItem)
+        m_mailItem->SetInspector(nullptr);
+    m_mailItem = nullptr;
+    m_item = ComPtr<IDispatch>::Borrow(item);
+}
+
+void Inspector::SetCommandBars(CommandBars *bars)
+{
+    m_bars = ComPtr<CommandBars>::Borrow(bars);
+}
+
+void Inspector::SetWordEditor(IDispatch *document)
+{
+    m_wordEditor = ComPtr<IDispatch>::Borrow(document);
 }
 
 void Inspector::Close()

@@ -2,16 +2,26 @@
 // plain top-level window of its own class stands behind an IOleWindow facet,
 // so a test sees ShowWindow take effect (IsWindowVisible); the variant without
 // a window has no IOleWindow and answers WindowState instead. CurrentItem
-// gives the window's mail item.
+// gives the window's item, CommandBars its command bars, WordEditor the Word
+// document when Word edits the window (Nothing otherwise), Application the
+// Outlook it belongs to; InspectorEvents (Activate, Deactivate, Close) are
+// fired by whoever plays Outlook (see Outlook.h).
 #pragma once
 
+#include "host/ConnectionPoints.h"
 #include "host/DispObject.h"
 
 #include <oleidl.h>
 
 namespace host {
 
+class CommandBars;
 class MailItem;
+
+// InspectorEvents DISPIDs.
+const DISPID kInspectorActivate = 0xF001;
+const DISPID kInspectorDeactivate = 0xF006;
+const DISPID kInspectorClose = 0xF008;
 
 // Outlook's OlWindowState values.
 const LONG olMaximized = 0;
@@ -39,6 +49,19 @@ public:
     // GetInspector gives this window back for as long as the window lives.
     void SetCurrentItem(MailItem *item);
     MailItem *CurrentItem() const;
+    // Makes any item (one that is no mail item, say) the CurrentItem, holding a reference.
+    void SetCurrentObject(IDispatch *item);
+
+    // What CommandBars gives (a reference is held); null: Nothing.
+    void SetCommandBars(CommandBars *bars);
+    CommandBars *Bars() const { return m_bars.Get(); }
+    // What WordEditor gives (a reference is held); null: Nothing, a window Outlook edits itself.
+    void SetWordEditor(IDispatch *document);
+    IDispatch *WordEditor() const { return m_wordEditor.Get(); }
+    // What Application gives; not held (the Application holds its windows).
+    void SetApplication(IDispatch *application) { m_application = application; }
+
+    EventSource &Events() { return *m_events; }
 
     // Closes the window as Outlook does after a send: the window goes away.
     void Close();
@@ -52,6 +75,10 @@ private:
     bool m_closed = false;
     ComPtr<IDispatch> m_item;
     MailItem *m_mailItem = nullptr;
+    ComPtr<CommandBars> m_bars;
+    ComPtr<IDispatch> m_wordEditor;
+    IDispatch *m_application = nullptr;
+    EventSource *m_events;
 };
 
 } // namespace host

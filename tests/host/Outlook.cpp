@@ -1,0 +1,310 @@
+#include "host/Outlook.h"
+
+#include "addin/AddinCF.h"
+#include "com/Guids.h"
+#include "host/Inspector.h"
+#include "host/Text.h"
+
+#include <new>
+
+namespace host {
+namespace {
+
+const char kBarName[] = "Quorvia";
+const char *const kTagPrefixes[] = {"Quorvia Message Tracking", "Quorvia Setup"};
+
+HRESULT ReturnObject(Invocation &call, IDispatch *object)
+{
+    call.Result()->vt = VT_DISPATCH;
+    call.Result()->pdispVal = object;
+    if (object)
+        object->AddRef();
+    return S_OK;
+}
+
+// The empty array of custom arguments Office hands to every IDTExtensibility2 call.
+class CustomArguments
+{
+public:
+    CustomArguments() : m_array(SafeArrayCreateVector(VT_VARIANT, 0, 0)) {}
+    ~CustomArguments()
+    {
+        if (m_array)
+            SafeArrayDestroy(m_array);
+    }
+    CustomArguments(const CustomArguments &) = delete;
+    CustomArguments &operator=(const CustomArguments &) = delete;
+    SAFEARRAY **Get() { return &m_array; }
+
+private:
+    SAFEARRAY *m_array;
+};
+
+size_t SinksOnButtons(const CommandBars &bars)
+{
+    size_t count = 0;
+    for (const auto &bar : bars.Bars())
+        for (const auto &button : bar->Buttons())
+            count += button->Events().SinkCount();
+    return count;
+}
+
+} // namespace
+
+// --- OutlookWindow ---------------------------------------------------------------------
+
+OutlookWindow::OutlookWindow(const OpenSpec &spec, CommandBars *bars, IDispatch *wordTemplate)
+    : m_parts(spec.compose), m_bars(ComPtr<CommandBars>::Borrow(bars))
+{
+    Inspector &inspector = m_parts.Window();
+    inspector.SetCommandBars(bars);
+    for (const std::string &name : spec.existingBars)
+        if (!bars->Find(name))
+            bars->AddBar(name);
+    if (spec.editor == Editor::Word) {
+        m_document = Create<DispObject>("WordDocument");
+        m_document->AddProperty("AttachedTemplate",
+                                [wordTemplate](Invocation &call) { return ReturnObject(call, wordTemplate); });
+        inspector.SetWordEditor(m_document.Get());
+    }
+    switch (spec.kind) {
+    case ItemKind::Compose:
+        break;
+    case ItemKind::Sent:
+        m_parts.Item().SetValue("Sent", *Variant::Bool(true).Get());
+        break;
+    case ItemKind::OtherClass:
+        m_parts.Item().SetValue("Class", *Variant::I4(spec.itemClass).Get());
+        break;
+    case ItemKind::NonMail:
+        // Olappointment (26): a window on a calendar item.
+        m_otherItem = Create<DispObject>("AppointmentItem");
+        m_otherItem->AddValue("Class", Variant::I4(26));
+        inspector.SetCurrentObject(m_otherItem.Get());
+        break;
+    }
+}
+
+IDispatch *OutlookWindow::CurrentItem() const
+{
+    return m_otherItem ? static_cast<IDispatch *>(m_otherItem.Get()) : m_parts.ItemDispatch();
+}
+
+CommandBar *OutlookWindow::QuorviaBar() const
+{
+    return m_bars->Find(kBarName);
+}
+
+CommandBarButton *OutlookWindow::Button(ToolbarButton which) const
+{
+    CommandBar *bar = QuorviaBar();
+    if (!bar)
+        return nullptr;
+    const std::string prefix = kTagPrefixes[which == ToolbarButton::Tracking ? 0 : 1];
+    CommandBarButton *found = nullptr;
+    for (const auto &button : bar->Buttons())
+        if (button->Text("Tag").compare(0, prefix.size(), prefix) == 0)
+            found = button.Get();
+    return found;
+}
+
+// --- Outlook ---------------------------------------------------------------------------
+
+Outlook::Outlook()
+    : m_application(Create<Application>()), m_wordBars(Create<CommandBars>()),
+      m_wordTemplate(Create<DispObject>("WordTemplate"))
+{
+    m_wordTemplate->AddValue("Saved", Variant::Bool(false));
+}
+
+Outlook::~Outlook()
+{
+    for (auto &window : m_windows)
+        if (window->IsOpen())
+            CloseWindow(*window, false);
+    m_addin.Reset();
+    m_windows.clear();
+}
+
+ComPtr<IDTExtensibility2> Outlook::NewInProcessAddin()
+{
+    ComPtr<IDTExtensibility2> addin;
+    CAddinCF *factory = new (std::nothrow) CAddinCF();
+    if (!factory)
+        return addin;
+    factory->AddRef();
+    factory->CreateInstance(nullptr, IID_IDTExtensibility2, addin.ReceiveVoid());
+    factory->Release();
+    return addin;
+}
+
+void Outlook::Load(IDTExtensibility2 *addin)
+{
+    m_addin = ComPtr<IDTExtensibility2>::Borrow(addin);
+}
+
+HRESULT Outlook::Connect(IDispatch *application, ext_ConnectMode mode)
+{
+    if (!m_addin)
+        return E_UNEXPECTED;
+    CustomArguments custom;
+    return m_addin->OnConnection(application, mode, nullptr, custom.Get());
+}
+
+HRESULT Outlook::Start()
+{
+    HRESULT hr = Connect(m_application.Get(), ext_cm_Startup);
+    if (FAILED(hr))
+        return hr;
+    CustomArguments custom;
+    return m_addin->OnStartupComplete(custom.Get());
+}
+
+HRESULT Outlook::ConnectLate()
+{
+    return Connect(m_application.Get(), ext_cm_AfterStartup);
+}
+
+HRESULT Outlook::SwitchOff()
+{
+    if (!m_addin)
+        return E_UNEXPECTED;
+    CustomArguments custom;
+    return m_addin->OnDisconnection(ext_dm_UserClosed, custom.Get());
+}
+
+void Outlook::Quit(Shutdown how)
+{
+    for (OutlookWindow *window : OpenWindows())
+        Close(*window);
+    m_application->Events().Fire(kApplicationQuit);
+    if (how == Shutdown::Fast || !m_addin)
+        return;
+    CustomArguments custom;
+    m_addin->OnBeginShutdown(custom.Get());
+    m_addin->OnDisconnection(ext_dm_HostShutdown, custom.Get());
+}
+
+ULONG Outlook::ReleaseAddin()
+{
+    IDTExtensibility2 *addin = m_addin.Detach();
+    return addin ? addin->Release() : 0;
+}
+
+OutlookWindow &Outlook::Open(const OpenSpec &spec)
+{
+    CommandBars *bars = nullptr;
+    ComPtr<CommandBars> own;
+    if (spec.editor == Editor::Word) {
+        bars = m_wordBars.Get();
+    } else {
+        own = Create<CommandBars>();
+        bars = own.Get();
+    }
+    m_windows.push_back(std::make_unique<OutlookWindow>(spec, bars, m_wordTemplate.Get()));
+    OutlookWindow &window = *m_windows.back();
+    window.Window().SetApplication(m_application.Get());
+    m_lastNewInspector = m_application->InspectorsCollection().Add(&window.Window());
+    Activate(window);
+    return window;
+}
+
+void Outlook::Activate(OutlookWindow &window)
+{
+    if (m_front == &window)
+        return;
+    if (m_front)
+        Deactivate(*m_front);
+    m_front = &window;
+    m_application->SetActiveInspector(&window.Window());
+    window.Window().Events().Fire(kInspectorActivate);
+}
+
+void Outlook::Deactivate(OutlookWindow &window)
+{
+    if (m_front == &window) {
+        m_front = nullptr;
+        m_application->SetActiveInspector(nullptr);
+    }
+    window.Window().Events().Fire(kInspectorDeactivate);
+}
+
+HRESULT Outlook::Click(OutlookWindow &window, ToolbarButton which)
+{
+    CommandBarButton *button = window.Button(which);
+    if (!button)
+        return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    ComPtr<CommandBarButton> alive = ComPtr<CommandBarButton>::Borrow(button);
+    Activate(window);
+    return alive->Click();
+}
+
+bool Outlook::Send(OutlookWindow &window)
+{
+    if (!window.IsOpen())
+        return false;
+    if (!window.Item().Send())
+        return false;
+    CloseWindow(window, true);
+    return true;
+}
+
+bool Outlook::Close(OutlookWindow &window)
+{
+    if (!window.IsOpen())
+        return false;
+    // The item is asked first; a FALSE result or Cancel keeps the window open.
+    if (!window.m_otherItem) {
+        VARIANT_BOOL cancel = VARIANT_FALSE;
+        Variant result;
+        window.Item().Events().Fire(kItemEventClose, {ByRefBool(&cancel)}, result.Receive());
+        bool refused = result.Type() == VT_BOOL && result.Get()->boolVal == VARIANT_FALSE;
+        if (refused || cancel != VARIANT_FALSE)
+            return false;
+    }
+    CloseWindow(window, true);
+    return true;
+}
+
+void Outlook::CloseWindow(OutlookWindow &window, bool fireEvents)
+{
+    window.m_open = false;
+    if (m_front == &window) {
+        m_front = nullptr;
+        m_application->SetActiveInspector(nullptr);
+    }
+    if (fireEvents)
+        window.Window().Events().Fire(kInspectorClose);
+    window.Window().Close();
+    m_application->InspectorsCollection().Remove(&window.Window());
+    // Word keeps its bars while any window it edits is open.
+    bool lastOfItsBars = true;
+    for (const auto &other : m_windows)
+        if (other->IsOpen() && other->m_bars.Get() == window.m_bars.Get())
+            lastOfItsBars = false;
+    if (lastOfItsBars)
+        window.Bars().RemoveTemporary();
+}
+
+std::vector<OutlookWindow *> Outlook::OpenWindows() const
+{
+    std::vector<OutlookWindow *> open;
+    for (const auto &window : m_windows)
+        if (window->IsOpen())
+            open.push_back(window.get());
+    return open;
+}
+
+size_t Outlook::AdvisedSinks() const
+{
+    size_t count = m_application->Events().SinkCount() + m_application->InspectorsCollection().Events().SinkCount() +
+                   SinksOnButtons(*m_wordBars.Get());
+    for (const auto &window : m_windows) {
+        count += window->Window().Events().SinkCount() + window->Item().Events().SinkCount();
+        if (!window->IsWordEditor())
+            count += SinksOnButtons(window->Bars());
+    }
+    return count;
+}
+
+} // namespace host

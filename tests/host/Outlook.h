@@ -1,0 +1,171 @@
+// Outlook: the stand-in host as a whole, with the actions a user and Outlook
+// take, for tests and the demo to script. It owns the Application (with its
+// MAPI NameSpace and Inspectors collection), the command bars Word shares
+// among the windows it edits, Word's template, and every window opened.
+//
+// The add-in is any IDTExtensibility2: the add-in object of this build
+// (NewInProcessAddin) or the shipped DLL's, created by ProgID. Outlook holds
+// one reference to it from Load to ReleaseAddin.
+//
+// What the host does, as Outlook and Office do it:
+// - Start: OnConnection(ext_cm_Startup), then OnStartupComplete.
+//   ConnectLate: OnConnection(ext_cm_AfterStartup) alone.
+// - Open: the window joins the Inspectors collection, NewInspector fires with
+//   it, then the window comes to the front (Deactivate of the window in front,
+//   Activate of the new one).
+// - Click: brings the window to the front first, then clicks its button.
+// - Send: the item's Send; when nobody refused it, the window closes.
+// - Close: the item's Close; when nobody refused it, the Inspector's Close,
+//   then the window leaves the collection and Office removes its temporary
+//   bars and controls (Word's shared bars when the last Word window closes).
+// - Quit: open windows close; ApplicationEvents Quit fires; then, unless the
+//   shutdown is fast (Outlook 2010 and later by default), OnBeginShutdown and
+//   OnDisconnection(ext_dm_HostShutdown). ReleaseAddin is separate.
+// - SwitchOff: OnDisconnection(ext_dm_UserClosed), as the COM Add-ins dialog does.
+#pragma once
+
+#include "addin/Extensibility.h"
+#include "host/Application.h"
+#include "host/CommandBars.h"
+#include "host/ComposeWindow.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host {
+
+enum class Editor
+{
+    Outlook, // Outlook's own editor: the window has its own command bars, WordEditor gives Nothing
+    Word,    // Word edits the window: Word's command bars, shared by all such windows
+};
+
+enum class ItemKind
+{
+    Compose,    // an unsent mail
+    Sent,       // a mail already sent (Sent TRUE)
+    OtherClass, // answers _MailItem, but its Class is `itemClass`
+    NonMail,    // an item that does not answer _MailItem (an appointment)
+};
+
+struct OpenSpec
+{
+    ComposeSpec compose; // recipients, subject, where the body sits, the window
+    Editor editor = Editor::Outlook;
+    ItemKind kind = ItemKind::Compose;
+    LONG itemClass = 46; // for ItemKind::OtherClass; 46 is olReport
+    // Bars the window shows already when it opens (kept by Office, not temporary).
+    std::vector<std::string> existingBars;
+};
+
+enum class ToolbarButton
+{
+    Tracking,
+    Setup,
+};
+
+// One window Outlook opened; kept (closed or not) until Outlook goes.
+class OutlookWindow
+{
+public:
+    OutlookWindow(const OpenSpec &spec, CommandBars *bars, IDispatch *wordTemplate);
+    OutlookWindow(const OutlookWindow &) = delete;
+    OutlookWindow &operator=(const OutlookWindow &) = delete;
+
+    Inspector &Window() const { return m_parts.Window(); }
+    MailItem &Item() const { return m_parts.Item(); }
+    MapiMessage &Message() const { return m_parts.Message(); }
+    CommandBars &Bars() const { return *m_bars.Get(); }
+    // The Word document behind WordEditor; null for Outlook's editor.
+    DispObject *Document() const { return m_document.Get(); }
+    // The item the window shows: the mail item, or the other item for ItemKind::NonMail.
+    IDispatch *CurrentItem() const;
+    bool IsWordEditor() const { return static_cast<bool>(m_document); }
+    bool IsOpen() const { return m_open; }
+
+    // The add-in's bar and buttons (the last button tagged with the prefix);
+    // null when there are none.
+    CommandBar *QuorviaBar() const;
+    CommandBarButton *Button(ToolbarButton which) const;
+
+private:
+    friend class Outlook;
+    ComposeWindow m_parts;
+    ComPtr<CommandBars> m_bars;
+    ComPtr<DispObject> m_document;
+    ComPtr<DispObject> m_otherItem;
+    bool m_open = true;
+};
+
+class Outlook
+{
+public:
+    Outlook();
+    // Closes what is still open without events, releases the add-in if still held.
+    ~Outlook();
+    Outlook(const Outlook &) = delete;
+    Outlook &operator=(const Outlook &) = delete;
+
+    Application &App() const { return *m_application.Get(); }
+    // The bars Word shares among the windows it edits.
+    CommandBars &WordBars() const { return *m_wordBars.Get(); }
+    // The template attached to every Word document ("Saved").
+    DispObject &WordTemplate() const { return *m_wordTemplate.Get(); }
+
+    // --- the add-in -----------------------------------------------------------
+    // This build's add-in object, made by its class factory (so g_pAddin points to it).
+    static ComPtr<IDTExtensibility2> NewInProcessAddin();
+    // Takes a reference to the add-in Outlook will connect.
+    void Load(IDTExtensibility2 *addin);
+    IDTExtensibility2 *Addin() const { return m_addin.Get(); }
+    // OnConnection(ext_cm_Startup), then OnStartupComplete; the first failure, else S_OK.
+    HRESULT Start();
+    // OnConnection(ext_cm_AfterStartup): the add-in switched on while Outlook runs.
+    HRESULT ConnectLate();
+    // OnConnection with any Application (null included) and mode.
+    HRESULT Connect(IDispatch *application, ext_ConnectMode mode);
+    // OnDisconnection(ext_dm_UserClosed): the user switches the add-in off.
+    HRESULT SwitchOff();
+    enum class Shutdown
+    {
+        Normal, // OnBeginShutdown and OnDisconnection(ext_dm_HostShutdown)
+        Fast,   // neither: Outlook 2010 and later by default
+    };
+    void Quit(Shutdown how = Shutdown::Normal);
+    // Gives up Outlook's reference; returns what Release returned (0 when none was held).
+    ULONG ReleaseAddin();
+
+    // --- windows ---------------------------------------------------------------
+    OutlookWindow &Open(const OpenSpec &spec = OpenSpec());
+    // The HRESULT of the last NewInspector firing.
+    HRESULT LastNewInspectorResult() const { return m_lastNewInspector; }
+    // Brings the window to the front: Deactivate of the window in front, Activate of this one.
+    void Activate(OutlookWindow &window);
+    // The window loses the front (to another program).
+    void Deactivate(OutlookWindow &window);
+    // The button's click (after Activate); HRESULT_FROM_WIN32(ERROR_NOT_FOUND) when the window has no such button.
+    HRESULT Click(OutlookWindow &window, ToolbarButton which);
+    // true when the mail went out (the window then closed).
+    bool Send(OutlookWindow &window);
+    // true when the window closed (nobody refused the item's Close).
+    bool Close(OutlookWindow &window);
+    std::vector<OutlookWindow *> OpenWindows() const;
+
+    // Sinks still advised on the host's event sources: the Application's, the
+    // Inspectors collection's, and every window's Inspector, item and buttons.
+    size_t AdvisedSinks() const;
+
+private:
+    void CloseWindow(OutlookWindow &window, bool fireEvents);
+
+    ComPtr<Application> m_application;
+    ComPtr<CommandBars> m_wordBars;
+    ComPtr<DispObject> m_wordTemplate;
+    ComPtr<IDTExtensibility2> m_addin;
+    std::vector<std::unique_ptr<OutlookWindow>> m_windows;
+    OutlookWindow *m_front = nullptr;
+    HRESULT m_lastNewInspector = S_OK;
+};
+
+} // namespace host

@@ -1,0 +1,234 @@
+// What the tests of the add-in inside the stand-in Outlook share: the log
+// lines a test appends, the account in the registry, the lines the add-in's
+// objects write as they are made and destroyed, and a fixture with Outlook
+// running the add-in of this build. Header-only, since every test program is
+// built from its one source file.
+#pragma once
+
+#include "addin/Addin.h"
+#include "addin/Globals.h"
+#include "host/CallLog.h"
+#include "host/DialogRobot.h"
+#include "host/Faults.h"
+#include "host/Outlook.h"
+#include "log/DebugLog.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test {
+
+using Lines = std::vector<std::string>;
+
+const char kVendorKey[] = "Software\\Halvern Software";
+const char kSettingsKey[] = "Software\\Halvern Software\\Quorvia Background Tracker\\Outlook Add-in";
+const char kCaption[] = "Quorvia Outlook Add-in";
+
+// The log lines appended from construction on (header lines left out).
+class LogTail
+{
+public:
+    LogTail()
+    {
+        DebugLog(1, "%s", ""); // opens the log, so its header is not the test's
+        std::optional<std::string> bytes = ReadFileBytes(WindowsLogPath());
+        m_start = bytes ? bytes->size() : 0;
+    }
+    Lines Read() const
+    {
+        std::optional<std::string> bytes = ReadFileBytes(WindowsLogPath());
+        Lines lines;
+        if (!bytes || bytes->size() < m_start)
+            return lines;
+        for (const std::string &line : SplitCrLfLines(bytes->substr(m_start)))
+            if (!IsLogHeader(line))
+                lines.push_back(line);
+        return lines;
+    }
+
+private:
+    size_t m_start = 0;
+};
+
+// The lines that tell what was made, destroyed, heard and what failed: every
+// line with a g_lMyObjects count, every event line and every failure line.
+inline Lines Lifetimes(const Lines &lines)
+{
+    Lines kept;
+    for (const std::string &line : lines)
+        if (line.find("g_lMyObjects") != std::string::npos || line.find("Event: ") != std::string::npos ||
+            line.find(" failed: ") != std::string::npos)
+            kept.push_back(line);
+    return kept;
+}
+
+inline void StoreString(const char *name, const std::string &value)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+}
+
+inline std::optional<std::string> StoredString(const char *name)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    std::vector<char> data(4096);
+    DWORD size = static_cast<DWORD>(data.size());
+    LONG rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(data.data()), &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS)
+        return std::nullopt;
+    return std::string(data.data());
+}
+
+inline std::string Count(const char *what, long value)
+{
+    return std::string(what) + std::to_string(value);
+}
+
+// --- the lines of the add-in's objects -------------------------------------------------
+
+// A loop-form sink (application, inspectors collection, item) connecting to a
+// source whose connection point keeps one reference.
+inline Lines LoopSinkConnects(const std::string &cls)
+{
+    return {cls + "::SinkEvents", cls + "::AddRef : count=1", cls + "::AddRef : count=2", cls + "::Release : count=1"};
+}
+
+// The last Release of a button handler: the connection point's reference goes back in Unadvise.
+inline Lines ButtonHandlerDisconnects()
+{
+    return {"CButtonHandler::AddRef : count=2", "CButtonHandler::Release : count=1", "CButtonHandler::Release : count=0"};
+}
+
+// The last Release of a connected sink, up to its destruction.
+inline Lines SinkDisconnects(const std::string &cls)
+{
+    return {cls + "::FreeEvents", cls + "::AddRef : count=2", cls + "::Release : count=1", cls + "::Release : count=0"};
+}
+
+// NewInspector for an unsent mail and the window's sink connecting; objects is
+// g_lMyObjects before.
+inline Lines InspectorSinkConnects(long objects)
+{
+    return {"InspectorCollectionEvent: NewInspector (F001)",
+            Count("CInspectorEventHandler, g_lMyObjects=", objects + 1),
+            "CInspectorEventHandler::SinkEvents",
+            "CInspectorEventHandler::AddRef : count=1",
+            "CInspectorEventHandler::AddRef : count=2",
+            "CInspectorEventHandler::Release : count=1"};
+}
+
+// A button handler made and connected to its new button; objects is g_lMyObjects after.
+inline Lines ButtonHandlerMade(long objects)
+{
+    return {Count("CButtonHandler, g_lMyObjects=", objects),
+            "CButtonHandler::SinkEvents: QueryInterface",
+            "CButtonHandler::AddRef : count=1",
+            "CButtonHandler::SinkEvents: m_pConnection->Advise",
+            "CButtonHandler::AddRef : count=2",
+            "CButtonHandler::SinkEvents: m_pConnection->Advise done",
+            "CButtonHandler::Release : count=1"};
+}
+
+// The CMailItem (taking a reference to the Tracking handler, which then has
+// trackingCount) and the item sink; objects is g_lMyObjects before.
+inline Lines TrackedItemMade(long objects, int trackingCount)
+{
+    Lines lines = {Count("CButtonHandler::AddRef : count=", trackingCount), "CMailItem constructor",
+                   Count("CMailItem, g_lMyObjects=", objects + 1), "CMailItem::AddRef : count=1",
+                   Count("CItemHandler, g_lMyObjects=", objects + 2)};
+    for (const std::string &line : LoopSinkConnects("CItemHandler"))
+        lines.push_back(line);
+    return lines;
+}
+
+inline Lines Joined(std::initializer_list<Lines> parts)
+{
+    Lines all;
+    for (const Lines &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// The lines of the add-in's start-up with a complete account stored, from the
+// Application's name on: both sinks made and connected.
+inline Lines SinksOfStartup()
+{
+    return Joined({LoopSinkConnects("CApplicationEventHandler"), {"CInspectorsCollectionEventHandler, g_lMyObjects=2"},
+                   LoopSinkConnects("CInspectorsCollectionEventHandler")});
+}
+
+// The add-in object of this build in the stand-in Outlook. The resources come
+// from the add-in's DLL beside the test program; the account lives in the
+// registry, emptied before and after each test. A dialog robot answers the
+// boxes a test expects and fails the test on any other.
+class OutlookTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_module = LoadLibraryA("QuorviaAddin.dll");
+        ASSERT_TRUE(m_module);
+        g_hModule = m_module;
+        ASSERT_TRUE(DeleteRegistryTree(HKEY_CURRENT_USER, kVendorKey));
+        host::Faults::Clear();
+        host::CallLog::Clear();
+        m_robot = std::make_unique<host::DialogRobot>();
+        outlook = std::make_unique<host::Outlook>();
+        outlook->Load(host::Outlook::NewInProcessAddin().Get());
+        ASSERT_TRUE(outlook->Addin());
+        ASSERT_TRUE(g_pAddin);
+    }
+
+    void TearDown() override
+    {
+        host::Faults::Clear();
+        if (outlook) {
+            outlook->Quit();
+            EXPECT_EQ(0u, outlook->ReleaseAddin());
+            // Whatever happened, nothing of the add-in is left behind.
+            EXPECT_EQ(0u, outlook->AdvisedSinks());
+            EXPECT_EQ(0, g_lMyObjects);
+            EXPECT_EQ(nullptr, g_pAddin);
+            outlook.reset();
+        }
+        EXPECT_TRUE(m_robot->Unexpected().empty());
+        EXPECT_EQ(0u, m_robot->Pending());
+        m_robot.reset();
+        DeleteRegistryTree(HKEY_CURRENT_USER, kVendorKey);
+        g_hModule = nullptr;
+        FreeLibrary(m_module);
+    }
+
+    // Start-up with a complete account stored: no box.
+    void StartWithAccount(const char *login = "ann@example.com", const char *password = "secret")
+    {
+        StoreString("login", login);
+        StoreString("password", password);
+        ASSERT_EQ(S_OK, outlook->Start());
+        ASSERT_EQ(2, g_lMyObjects);
+        host::CallLog::Clear();
+    }
+
+    host::DialogRobot &Robot() { return *m_robot; }
+
+    std::unique_ptr<host::Outlook> outlook;
+
+private:
+    HMODULE m_module = nullptr;
+    std::unique_ptr<host::DialogRobot> m_robot;
+};
+
+} // namespace test
