@@ -1,52 +1,193 @@
-// The stand-in Outlook: registers the shipped add-in DLL with regsvr32, creates
-// it by its ProgID through COM the way Outlook does, connects it to a stand-in
-// Application, lets it go again, asks whether the DLL may unload, unregisters
-// it, and prints every step: the registry keys, the HRESULTs, the prompts and
-// the add-in's log.
+// The stand-in Outlook behind ./quorvia demo: the shipped add-in DLL at work
+// on one message, start to finish, as Outlook drives it.
+//
+// It registers QuorviaAddin.dll with regsvr32, creates the add-in by its
+// ProgID through COM, starts a stand-in tracking service at the add-in's own
+// URL (or uses one already listening), starts Outlook, opens a compose window,
+// switches tracking on or off with the window's button, sends, and prints the
+// message before and after, the request the service received (decoded), what
+// the user was asked and answered, and the add-in's log. Then it quits,
+// releases the add-in, asks DllCanUnloadNow and unregisters.
+//
+// The scenario comes from a small file of `key = value` lines and/or
+// `--set key=value`; the demo's own is the default (--help lists the keys).
+// The final body is written byte for byte (UTF-8 for HTMLBody, the property's
+// own bytes for a stream body) to --body-out FILE and between markers on stdout.
 
-#include "host/Application.h"
 #include "host/DialogRobot.h"
+#include "host/Outlook.h"
+#include "host/TrackingService.h"
 
 #include "addin/Extensibility.h"
 #include "com/ComPtr.h"
 #include "com/Guids.h"
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-const char kProgId[] = "QuorviaAddinForOutlook";
 const char kClsidKey[] = "CLSID\\{6F3B2C1A-9D4E-4B7A-8C21-5E0F7A9B3D64}";
+const char kProgId[] = "QuorviaAddinForOutlook";
 const char kAddinKey[] = "Software\\Microsoft\\Office\\Outlook\\Addins\\QuorviaAddinForOutlook";
 const char kSettingsKey[] = "Software\\Halvern Software\\Quorvia Background Tracker\\Outlook Add-in";
+const char kCaption[] = "Quorvia Outlook Add-in";
 
-void Heading(const char *text)
+using Scenario = std::map<std::string, std::string>;
+
+// The demo's own scenario: a first start without an account, then a tracked
+// message in several scripts whose body already carries an earlier tracking
+// element and closes with an upper-case </BODY>.
+Scenario DefaultScenario()
 {
-    printf("\n== %s\n", text);
+    return {
+        {"login", ""},
+        {"password", ""},
+        {"answer_account_prompt", "yes"},
+        {"setup_login", "anna@example.com"},
+        {"setup_password", "s3cret"},
+        {"to", "Анна Петрова <anna@example.ru>; José Núñez <jose@example.es>"},
+        {"cc", "王伟 <wei@example.cn>"},
+        {"bcc", "archive@example.com"},
+        {"subject", "Quarterly numbers \xF0\x9F\x93\x88 / Квартальные цифры"},
+        {"format", "html"},
+        {"body", "<html><head><title>Q3</title></head><BODY><p>Hello all,</p>\\n"
+                 "<p>the figures: 12 % up, € 4.2m \xF0\x9F\x98\x80 — 中文 too.</p>\\n"
+                 "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/old-1\"></BODY></html>"},
+        {"editor", "outlook"},
+        {"tracking", "on"},
+        {"answer_html_only", "no"},
+        {"answer_contact", "yes"},
+        {"answer_authorization", "yes"},
+        {"service", "internal"},
+        {"service_status", "200"},
+        {"service_reply", "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/7f3a9c\" width=1 height=1>"},
+    };
 }
 
-const char *HrName(HRESULT hr)
+const char kHelp[] =
+    "usage: outlook_standin [--scenario FILE] [--set key=value]... [--external-service] [--body-out FILE]\n"
+    "keys (the demo's defaults in brackets are printed at the start of each run):\n"
+    "  login, password          the account stored before Outlook starts (empty: first start, no account)\n"
+    "  answer_account_prompt    yes|no to \"configure your Quorvia account\"\n"
+    "  setup_login, setup_password   typed into the setup dialog, which is answered Ok\n"
+    "  to, cc, bcc, subject     the message (UTF-8)\n"
+    "  format                   html (HTMLBody) | pr_html | pr_body_html (body only in that MAPI stream) | plain\n"
+    "  body                     the body (UTF-8; \\n for a line break), or body_file = a file's bytes\n"
+    "  editor                   outlook | word\n"
+    "  tracking                 on | off\n"
+    "  answer_html_only, answer_contact, answer_authorization   yes|no to those questions\n"
+    "  service                  internal (start a stand-in at the add-in's URL) | external (one is listening)\n"
+    "  service_status, service_reply   what the internal stand-in answers (status 0: drop the connection)\n";
+
+std::wstring Wide(const std::string &utf8)
 {
-    switch (hr) {
-    case S_OK: return "S_OK";
-    case S_FALSE: return "S_FALSE";
-    case E_NOINTERFACE: return "E_NOINTERFACE";
-    case E_FAIL: return "E_FAIL";
-    case E_POINTER: return "E_POINTER";
-    case E_NOTIMPL: return "E_NOTIMPL";
-    case REGDB_E_CLASSNOTREG: return "REGDB_E_CLASSNOTREG";
-    case CO_E_CLASSSTRING: return "CO_E_CLASSSTRING";
-    default: return "";
+    if (utf8.empty())
+        return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
+    std::wstring out(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &out[0], n);
+    return out;
+}
+
+std::string Utf8(const std::wstring &wide)
+{
+    if (wide.empty())
+        return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::string Unescape(const std::string &value)
+{
+    std::string out;
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size() && value[i + 1] == 'n') {
+            out += '\n';
+            ++i;
+        } else {
+            out += value[i];
+        }
     }
+    return out;
+}
+
+std::string Trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\r");
+    size_t e = s.find_last_not_of(" \t\r");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+bool SetKey(Scenario &scenario, const std::string &assignment)
+{
+    size_t eq = assignment.find('=');
+    if (eq == std::string::npos)
+        return false;
+    std::string key = Trim(assignment.substr(0, eq));
+    if (!scenario.count(key) && key != "body_file")
+        return false;
+    scenario[key] = Trim(assignment.substr(eq + 1));
+    return true;
+}
+
+bool ReadFileBytes(const std::string &path, std::string &bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    bytes = all.str();
+    return true;
+}
+
+bool LoadScenarioFile(Scenario &scenario, const std::string &path)
+{
+    std::string text;
+    if (!ReadFileBytes(path, text)) {
+        fprintf(stderr, "cannot read scenario file %s\n", path.c_str());
+        return false;
+    }
+    std::istringstream lines(text);
+    std::string line;
+    int number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        std::string trimmed = Trim(line);
+        if (trimmed.empty() || trimmed[0] == '#')
+            continue;
+        if (!SetKey(scenario, trimmed)) {
+            fprintf(stderr, "%s:%d: not a known key = value line: %s\n", path.c_str(), number, trimmed.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Yes(const Scenario &s, const char *key)
+{
+    return s.at(key) == "yes" || s.at(key) == "on" || s.at(key) == "1";
+}
+
+void Heading(const std::string &text)
+{
+    printf("\n== %s\n", text.c_str());
 }
 
 void PrintHr(const char *call, HRESULT hr)
 {
-    printf("  %-58s -> 0x%08lX %s\n", call, (unsigned long)hr, HrName(hr));
+    printf("  %-56s -> 0x%08lX%s\n", call, (unsigned long)hr, hr == S_OK ? " S_OK" : hr == S_FALSE ? " S_FALSE" : "");
 }
 
 std::string ModuleDirectory()
@@ -55,54 +196,6 @@ std::string ModuleDirectory()
     GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string directory(path);
     return directory.substr(0, directory.find_last_of('\\'));
-}
-
-// Prints a key's values and, indented, its subkeys.
-void PrintKey(HKEY root, const char *rootName, const std::string &path, int depth = 0)
-{
-    HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        if (depth == 0)
-            printf("  %s\\%s: (absent)\n", rootName, path.c_str());
-        return;
-    }
-    printf("  %*s%s\\%s\n", depth * 2, "", rootName, path.c_str());
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD nameLength = sizeof name;
-        BYTE data[1024];
-        DWORD dataLength = sizeof data;
-        DWORD type = 0;
-        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS)
-            break;
-        const char *shown = nameLength ? name : "(default)";
-        if (type == REG_DWORD)
-            printf("  %*s  %s = REG_DWORD %lu\n", depth * 2, "", shown, *reinterpret_cast<DWORD *>(data));
-        else if (type == REG_SZ)
-            printf("  %*s  %s = REG_SZ \"%.*s\" (%lu bytes)\n", depth * 2, "", shown,
-                   (int)(dataLength && data[dataLength - 1] == 0 ? dataLength - 1 : dataLength), data,
-                   (unsigned long)dataLength);
-        else
-            printf("  %*s  %s = type %lu, %lu bytes\n", depth * 2, "", shown, type, (unsigned long)dataLength);
-    }
-    std::vector<std::string> children;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD nameLength = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        children.push_back(name);
-    }
-    RegCloseKey(key);
-    for (const std::string &child : children)
-        PrintKey(root, rootName, path + "\\" + child, depth + 1);
-}
-
-void PrintRegistration()
-{
-    PrintKey(HKEY_CLASSES_ROOT, "HKCR", kClsidKey);
-    PrintKey(HKEY_CLASSES_ROOT, "HKCR", kProgId);
-    PrintKey(HKEY_CURRENT_USER, "HKCU", kAddinKey);
 }
 
 DWORD RunRegsvr32(const std::string &arguments)
@@ -118,8 +211,56 @@ DWORD RunRegsvr32(const std::string &arguments)
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    printf("  %-58s -> exit code %lu\n", command.c_str(), (unsigned long)code);
+    printf("  %-56s -> exit code %lu\n", command.c_str(), (unsigned long)code);
     return code;
+}
+
+bool KeyExists(HKEY root, const char *path)
+{
+    HKEY key;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+void PrintRegistrationState()
+{
+    printf("  HKCR\\%s: %s\n", kClsidKey, KeyExists(HKEY_CLASSES_ROOT, kClsidKey) ? "present" : "absent");
+    printf("  HKCR\\%s: %s\n", kProgId, KeyExists(HKEY_CLASSES_ROOT, kProgId) ? "present" : "absent");
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kAddinKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        DWORD load = 0, size = sizeof load;
+        RegQueryValueExA(key, "LoadBehavior", nullptr, nullptr, reinterpret_cast<BYTE *>(&load), &size);
+        RegCloseKey(key);
+        printf("  HKCU\\%s: LoadBehavior=%lu\n", kAddinKey, (unsigned long)load);
+    } else {
+        printf("  HKCU\\%s: absent\n", kAddinKey);
+    }
+}
+
+std::string ReadSetting(const char *name)
+{
+    char value[1024] = {};
+    DWORD size = sizeof value - 1;
+    if (RegGetValueA(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_ANY, nullptr, value, &size) != ERROR_SUCCESS)
+        return "(none)";
+    return value;
+}
+
+void StoreAccount(const Scenario &s)
+{
+    RegDeleteTreeA(HKEY_CURRENT_USER, kSettingsKey);
+    if (s.at("login").empty() && s.at("password").empty())
+        return;
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr))
+        return;
+    RegSetValueExA(key, "login", 0, REG_SZ, reinterpret_cast<const BYTE *>(s.at("login").c_str()),
+                   (DWORD)s.at("login").size());
+    RegSetValueExA(key, "password", 0, REG_SZ, reinterpret_cast<const BYTE *>(s.at("password").c_str()),
+                   (DWORD)s.at("password").size());
+    RegCloseKey(key);
 }
 
 std::string LogPath()
@@ -139,41 +280,175 @@ long long FileSize(const std::string &path)
 
 void PrintLogSince(long long offset)
 {
-    FILE *file = fopen(LogPath().c_str(), "rb");
-    if (!file) {
+    std::string all;
+    if (!ReadFileBytes(LogPath(), all)) {
         printf("  (no log at %s)\n", LogPath().c_str());
         return;
     }
-    fseek(file, static_cast<long>(offset), SEEK_SET);
-    char line[8300];
-    while (fgets(line, sizeof line, file)) {
-        size_t length = strlen(line);
-        while (length && (line[length - 1] == '\n' || line[length - 1] == '\r'))
-            line[--length] = '\0';
-        printf("  | %s\n", line);
+    std::istringstream lines(all.substr(static_cast<size_t>(offset)));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        printf("  | %s\n", line.c_str());
     }
-    fclose(file);
+}
+
+// Answers every box the add-in shows from the scenario: the setup dialog gets
+// the scenario's account and Ok; the questions get their scenario answers.
+host::DialogRobot::Handler Answerer(const Scenario &s)
+{
+    return [&s](HWND box) -> int {
+        if (GetDlgItem(box, 107) && GetDlgItem(box, 108)) {
+            SetDlgItemTextA(box, 107, s.at("setup_login").c_str());
+            SetDlgItemTextA(box, 108, s.at("setup_password").c_str());
+            return IDOK;
+        }
+        char text[1024] = {};
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        std::string t(text);
+        auto answer = [&](const char *key) { return Yes(s, key) ? IDYES : IDNO; };
+        if (t.find("configure your Quorvia account") != std::string::npos)
+            return answer("answer_account_prompt");
+        if (t.find("only for HTML") != std::string::npos)
+            return answer("answer_html_only");
+        if (t.find("Unable to contact") != std::string::npos)
+            return answer("answer_contact");
+        if (t.find("Unable to authorize") != std::string::npos)
+            return answer("answer_authorization");
+        return GetDlgItem(box, IDOK) ? IDOK : IDNO;
+    };
+}
+
+host::ComposeSpec Compose(const Scenario &s)
+{
+    host::ComposeSpec spec;
+    spec.to = Wide(s.at("to"));
+    spec.cc = Wide(s.at("cc"));
+    spec.bcc = Wide(s.at("bcc"));
+    spec.subject = Wide(s.at("subject"));
+    std::string body = s.count("body_file") ? s.at("body_file") : Unescape(s.at("body"));
+    const std::string &format = s.at("format");
+    spec.bodyIn = format == "pr_html"        ? host::BodyIn::PrHtml
+                  : format == "pr_body_html" ? host::BodyIn::PrBodyHtml
+                  : format == "plain"        ? host::BodyIn::PlainText
+                                             : host::BodyIn::HtmlBody;
+    spec.html = Wide(body);
+    spec.stream = body;
+    return spec;
+}
+
+// The body as it stands (or as it went out): UTF-8 for HTMLBody, the
+// stream's own bytes otherwise.
+std::string BodyBytes(host::OutlookWindow &window, const Scenario &s)
+{
+    const auto &sent = window.Item().Sent();
+    const std::string &format = s.at("format");
+    if (format == "pr_html")
+        return sent && sent->html ? *sent->html : window.Message().Bytes(host::kPrHtml);
+    if (format == "pr_body_html")
+        return sent && sent->bodyHtml ? *sent->bodyHtml : window.Message().Bytes(host::kPrBodyHtml);
+    if (format == "plain") {
+        // A plain-text message is never changed: its text is what goes out.
+        Variant text = window.Item().Value("Body");
+        return text.Type() == VT_BSTR && text.Get()->bstrVal ? Utf8(text.Get()->bstrVal) : std::string();
+    }
+    if (sent)
+        return Utf8(sent->htmlBody.value_or(std::wstring()));
+    return Utf8(window.Item().HtmlBody());
+}
+
+void PrintBody(const std::string &label, const std::string &bytes)
+{
+    printf("  ----- %s (%zu bytes) -----\n", label.c_str(), bytes.size());
+    fflush(stdout);
+    fwrite(bytes.data(), 1, bytes.size(), stdout);
+    printf("\n  ----- end -----\n");
+}
+
+void PrintRequests(const host::TrackingService &service)
+{
+    auto requests = service.Requests();
+    if (requests.empty()) {
+        printf("  (no request reached the service)\n");
+        return;
+    }
+    for (const auto &request : requests) {
+        printf("  %s %s\n", request.method.c_str(), request.target.c_str());
+        printf("  Content-Type: %s\n", request.Header("Content-Type").c_str());
+        printf("  User-Agent: %s\n", request.Header("User-Agent").c_str());
+        printf("  body: %s\n", request.body.c_str());
+        host::TrackingForm form;
+        if (host::DecodeTrackingForm(request.body, form)) {
+            printf("  decoded: login=%s password=%s\n", form.login.c_str(), form.password.c_str());
+            printf("           to=%s\n", form.to.c_str());
+            printf("           subj=%s raw=%s\n", form.subj.c_str(), form.raw.c_str());
+        }
+    }
 }
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    _setmode(_fileno(stdout), _O_BINARY); // bodies and UTF-8 text go out untouched
+    SetConsoleOutputCP(CP_UTF8);
+
+    Scenario s = DefaultScenario();
+    bool external = false;
+    std::string bodyOut;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            fputs(kHelp, stdout);
+            return 0;
+        } else if (arg == "--scenario" && i + 1 < argc) {
+            if (!LoadScenarioFile(s, argv[++i]))
+                return 2;
+        } else if (arg == "--set" && i + 1 < argc) {
+            if (!SetKey(s, argv[++i])) {
+                fprintf(stderr, "unknown key in --set %s (see --help)\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--external-service") {
+            s["service"] = "external";
+        } else if (arg == "--body-out" && i + 1 < argc) {
+            bodyOut = argv[++i];
+        } else {
+            fprintf(stderr, "unknown argument %s\n%s", arg.c_str(), kHelp);
+            return 2;
+        }
+    }
+    if (s.count("body_file")) {
+        std::string bytes;
+        if (!ReadFileBytes(s["body_file"], bytes)) {
+            fprintf(stderr, "cannot read body_file %s\n", s["body_file"].c_str());
+            return 2;
+        }
+        s["body_file"] = bytes;
+    }
+    external = s.at("service") == "external";
+
     printf("Quorvia add-in demo: the shipped DLL in a stand-in Outlook (Wine, private namespace)\n");
+    printf("scenario:\n");
+    for (const auto &entry : s)
+        if (entry.first != "body" && entry.first != "body_file")
+            printf("  %-22s = %s\n", entry.first.c_str(), entry.second.c_str());
+
     std::string dll = ModuleDirectory() + "\\QuorviaAddin.dll";
     long long logStart = FileSize(LogPath());
-    RegDeleteTreeA(HKEY_CURRENT_USER, kSettingsKey); // a first start: no account yet
+    StoreAccount(s);
 
-    Heading("Registering the add-in as Outlook's installer would");
+    Heading("Registering the add-in as its installer would");
     if (RunRegsvr32("/s \"" + dll + "\"") != 0) {
         printf("registration failed\n");
         return 1;
     }
-    PrintRegistration();
+    PrintRegistrationState();
 
-    CoInitialize(nullptr);
     int status = 0;
+    CoInitialize(nullptr);
     {
         Heading("Outlook creates the add-in by its ProgID");
         CLSID clsid;
@@ -182,40 +457,93 @@ int main()
         ComPtr<IDTExtensibility2> addin;
         if (SUCCEEDED(hr)) {
             hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDTExtensibility2, addin.ReceiveVoid());
-            PrintHr("CoCreateInstance(CLSCTX_INPROC_SERVER, IDTExtensibility2)", hr);
+            PrintHr("CoCreateInstance(IDTExtensibility2)", hr);
         }
         if (!addin) {
             printf("the add-in could not be created\n");
-            status = 1;
-        } else {
-            ComPtr<IDispatch> dispatch;
-            PrintHr("QueryInterface(IDispatch)", addin->QueryInterface(IID_IDispatch, dispatch.ReceiveVoid()));
-            ComPtr<IUnknown> unknown;
-            PrintHr("QueryInterface(IUnknown)", addin->QueryInterface(IID_IUnknown, unknown.ReceiveVoid()));
-            printf("  %-58s    %s\n", "one object behind all three", 
-                   (void *)unknown.Get() == (void *)addin.Get() && (void *)dispatch.Get() == (void *)addin.Get()
-                       ? "yes" : "no");
-            ComPtr<IUnknown> none;
-            PrintHr("QueryInterface(IClassFactory)", addin->QueryInterface(IID_IClassFactory, none.ReceiveVoid()));
-            PrintHr("IDispatch::Invoke(0)", dispatch->Invoke(0, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr,
-                                                              nullptr, nullptr));
-            dispatch.Reset();
-            unknown.Reset();
+            RunRegsvr32("/s /u \"" + dll + "\"");
+            return 1;
+        }
+        ComPtr<IDispatch> dispatch;
+        PrintHr("QueryInterface(IDispatch)", addin->QueryInterface(IID_IDispatch, dispatch.ReceiveVoid()));
+        dispatch.Reset();
 
-            Heading("Outlook connects the add-in after its start (no account stored yet)");
-            host::DialogRobot robot;
-            robot.Expect("Quorvia Outlook Add-in", IDNO);
-            ComPtr<host::Application> application = host::Create<host::Application>();
-            PrintHr("OnConnection(Application, ext_cm_AfterStartup)",
-                    addin->OnConnection(application.Get(), ext_cm_AfterStartup, nullptr, nullptr));
-            for (const std::string &line : robot.Lines())
-                printf("  asked: %s\n", line.c_str());
-            PrintHr("OnBeginShutdown()", addin->OnBeginShutdown(nullptr));
-            PrintHr("OnDisconnection(ext_dm_HostShutdown)", addin->OnDisconnection(ext_dm_HostShutdown, nullptr));
+        std::unique_ptr<host::TrackingService> service;
+        if (!external) {
+            service = std::make_unique<host::TrackingService>();
+            if (!service->Listening()) {
+                printf("the stand-in service could not listen on 127.0.0.1:80\n");
+                return 1;
+            }
+            int statusCode = atoi(s.at("service_status").c_str());
+            service->SetAnswer(statusCode == 0   ? host::Answer::Dropped()
+                               : statusCode == 200 ? host::Answer::Fragment(s.at("service_reply"))
+                                                   : host::Answer::Error(statusCode));
         }
 
-        Heading("Outlook lets go of the add-in");
-        printf("  %-58s -> %lu\n", "Release()", addin ? (unsigned long)addin.Detach()->Release() : 0ul);
+        host::DialogRobot robot;
+        for (int i = 0; i < 16; ++i)
+            robot.Expect(kCaption, Answerer(s));
+
+        host::Outlook outlook;
+        outlook.Load(addin.Get());
+        Heading("Outlook starts and connects the add-in");
+        PrintHr("OnConnection(ext_cm_Startup) + OnStartupComplete", outlook.Start());
+        printf("  account in the registry now: login=%s password=%s\n", ReadSetting("login").c_str(),
+               ReadSetting("password").c_str());
+
+        host::OpenSpec open;
+        open.compose = Compose(s);
+        open.editor = s.at("editor") == "word" ? host::Editor::Word : host::Editor::Outlook;
+        host::OutlookWindow &window = outlook.Open(open);
+        Heading("A compose window opens");
+        printf("  To:      %s\n  Cc:      %s\n  Bcc:     %s\n  Subject: %s\n  Format:  %s\n",
+               s.at("to").c_str(), s.at("cc").c_str(), s.at("bcc").c_str(), s.at("subject").c_str(),
+               s.at("format").c_str());
+        printf("  toolbar: %s\n", window.QuorviaBar() ? "\"Quorvia\" with Tracking and Setup" : "none");
+        PrintBody("message before", BodyBytes(window, s));
+
+        bool wantTracking = Yes(s, "tracking");
+        if (host::CommandBarButton *tracking = window.Button(host::ToolbarButton::Tracking)) {
+            for (int i = 0; i < 2 && (tracking->Int("State") == -1) != wantTracking; ++i)
+                PrintHr("click on Tracking", outlook.Click(window, host::ToolbarButton::Tracking));
+            printf("  Tracking button: \"%s\"\n", tracking->Text("Caption").c_str());
+        } else {
+            printf("  (the window has no Tracking button)\n");
+        }
+
+        Heading("The user sends");
+        bool sent = outlook.Send(window);
+        printf("  %s\n", sent ? "sent" : "NOT sent: the window stays open");
+        if (sent)
+            printf("  BodyFormat: %ld (2 = HTML)\n", window.Item().Value("BodyFormat").Get()->lVal);
+        std::string after = BodyBytes(window, s);
+        PrintBody(sent ? "message as sent" : "message as it stands", after);
+        if (!bodyOut.empty()) {
+            std::ofstream out(bodyOut, std::ios::binary);
+            out.write(after.data(), static_cast<std::streamsize>(after.size()));
+            printf("  body written to %s\n", bodyOut.c_str());
+        }
+
+        Heading("What the tracking service received");
+        if (service)
+            PrintRequests(*service);
+        else
+            printf("  (an external service was used: see its own records)\n");
+
+        Heading("What the user was asked, and answered");
+        if (robot.Dialogs().empty())
+            printf("  nothing\n");
+        for (const auto &line : robot.Lines())
+            printf("  %s\n", line.c_str());
+
+        Heading("Outlook quits and lets go of the add-in");
+        if (window.IsOpen())
+            outlook.Close(window);
+        outlook.Quit(host::Outlook::Shutdown::Normal);
+        addin.Reset(); // the demo's own reference; Outlook's is the last
+        printf("  %-56s -> %lu\n", "Release()", (unsigned long)outlook.ReleaseAddin());
+        printf("  %-56s    %zu\n", "sinks still advised on the host", outlook.AdvisedSinks());
         HMODULE module = GetModuleHandleA("QuorviaAddin.dll");
         using CanUnloadNow = HRESULT(WINAPI *)();
         auto canUnload = module ? reinterpret_cast<CanUnloadNow>(
@@ -223,12 +551,14 @@ int main()
                                 : nullptr;
         if (canUnload)
             PrintHr("DllCanUnloadNow()", canUnload());
+        if (!robot.Unexpected().empty())
+            status = 1;
     }
     CoUninitialize();
 
     Heading("Unregistering the add-in");
     RunRegsvr32("/s /u \"" + dll + "\"");
-    PrintRegistration();
+    PrintRegistrationState();
 
     Heading("The add-in's log (C:\\windows\\Quorvia.log, this run)");
     PrintLogSince(logStart);

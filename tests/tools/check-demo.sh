@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs the demo's default scenario (first start, tracked send of a message in
+# several scripts) and compares the sent body byte for byte with the expected one.
+# Usage: check-demo.sh BUILD_X64
+set -u
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+out=$(mktemp)
+trap 'rm -f "$out" "$out.log"' EXIT
+if ! bash "$ROOT/demo/run.sh" "$1" --body-out "$out" >"$out.log" 2>&1; then
+    echo "FAIL: the demo exited non-zero"; cat "$out.log"; exit 1
+fi
+if ! cmp -s "$out" "$HERE/demo-expected-body.html"; then
+    echo "FAIL: the sent body differs from the expected one"; diff <(cat "$HERE/demo-expected-body.html") "$out"; exit 1
+fi
+grep -q "Release()  *-> 0" "$out.log" || { echo "FAIL: the add-in was not released to 0"; exit 1; }
+grep -q "DllCanUnloadNow()  *-> 0x00000000" "$out.log" || { echo "FAIL: DllCanUnloadNow"; exit 1; }
+echo "demo: sent body matches, add-in released, DLL can unload"
