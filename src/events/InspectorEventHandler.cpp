@@ -39,7 +39,11 @@ CInspectorEventHandler::CInspectorEventHandler(IDispatch *mailItem) : CEventSink
     m_spItem = ComPtr<IDispatch>::Borrow(mailItem);
 }
 
-CInspectorEventHandler::~CInspectorEventHandler() = default;
+CInspectorEventHandler::~CInspectorEventHandler()
+{
+    if (m_pDestroyed)
+        *m_pDestroyed = true;
+}
 
 void CInspectorEventHandler::Create(IDispatch *inspector, IDispatch *mailItem)
 {
@@ -92,6 +96,11 @@ void CInspectorEventHandler::KeepButtons(CButtonHandler *tracking, CButtonHandle
     for (int slot = 0; slot < 2; ++slot) {
         if (!made[slot])
             continue;
+        // A button that cannot be heard leaves its handler unconnected, with
+        // no reference at all: the window's reference is then taken here, or
+        // Cleanup's Release would destroy a handler the tracked item still uses.
+        if (made[slot]->RefCount() == 0)
+            made[slot]->AddRef();
         if (m_bWordEditor) {
             if (!g_pWordEditorButtons[slot])
                 g_pWordEditorButtons[slot] = made[slot];
@@ -226,8 +235,19 @@ HRESULT STDMETHODCALLTYPE CInspectorEventHandler::Invoke(DISPID dispIdMember, RE
         break;
     case 0xF008:
         DebugLog(1, "Inspector Event: Close (%04X)\n", (unsigned)dispIdMember);
-        // Drops the reference the connection point left; the sink may be gone after this.
-        Release();
+        {
+            // Drops the reference the connection point left; the sink may be gone after this.
+            bool destroyed = false;
+            m_pDestroyed = &destroyed;
+            Release();
+            if (!destroyed) {
+                // The window refused to disconnect and keeps its reference: what
+                // was made for the window still goes now, and with the Inspector
+                // let go the window can release the sink when it goes itself.
+                m_pDestroyed = nullptr;
+                Cleanup();
+            }
+        }
         break;
     default:
         DebugLog(1, "Inspector Event: <Unknown> (%04X)\n", (unsigned)dispIdMember);

@@ -44,4 +44,6 @@ private:
     ComPtr<IDispatch> m_spItem;
     int m_bWordEditor = 0;
     CButtonHandler *m_pButtons[2] = {nullptr, nullptr};
+    // Set while Close gives up the connection's reference: tells it whether the sink is gone.
+    bool *m_pDestroyed = nullptr;
 };

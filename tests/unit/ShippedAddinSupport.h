@@ -1,0 +1,310 @@
+// The shipped QuorviaAddin.dll as Outlook meets it: registered with regsvr32,
+// created by its ProgID through COM, and watched only from outside, through
+// its exports, its registry entries, its log file and what the process holds
+// (threads, handles, windows). Nothing here calls into the add-in's own code.
+// Header-only, shared by the scenario and fault-sweep programs.
+#pragma once
+
+#include "addin/Extensibility.h"
+#include "com/ComPtr.h"
+#include "com/Guids.h"
+#include "TestSupport.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace test {
+
+const char kShippedProgId[] = "QuorviaAddinForOutlook";
+const char kAddinVendorKey[] = "Software\\Halvern Software";
+const char kAddinSettingsKey[] = "Software\\Halvern Software\\Quorvia Background Tracker\\Outlook Add-in";
+
+// regsvr32 on the DLL beside the test program, as an installer runs it; the
+// destructor unregisters it again. Ok() tells whether registering worked.
+class RegisteredDll
+{
+public:
+    RegisteredDll() : m_path(AddinDllPath()) { m_ok = Run("/s") == 0; }
+    ~RegisteredDll() { Run("/u /s"); }
+    RegisteredDll(const RegisteredDll &) = delete;
+    RegisteredDll &operator=(const RegisteredDll &) = delete;
+    bool Ok() const { return m_ok; }
+
+private:
+    DWORD Run(const char *options) const
+    {
+        ProcessResult run = RunProcess(std::string("regsvr32.exe ") + options + " \"" + m_path + "\"");
+        return run.started ? run.exitCode : 0xFFFFFFFF;
+    }
+    std::string m_path;
+    bool m_ok = false;
+};
+
+// The thread's single-threaded apartment, as Outlook's main thread has it.
+class Apartment
+{
+public:
+    Apartment() : m_hr(CoInitialize(nullptr)) {}
+    ~Apartment()
+    {
+        if (SUCCEEDED(m_hr))
+            CoUninitialize();
+    }
+    Apartment(const Apartment &) = delete;
+    Apartment &operator=(const Apartment &) = delete;
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+// What Outlook does with the add-in key's name: ProgID to CLSID, then an
+// in-process instance asked for IDTExtensibility2.
+inline HRESULT CreateShippedAddin(ComPtr<IDTExtensibility2> &addin)
+{
+    CLSID clsid = GUID_NULL;
+    wchar_t progId[64];
+    MultiByteToWideChar(CP_ACP, 0, kShippedProgId, -1, progId, 64);
+    HRESULT hr = CLSIDFromProgID(progId, &clsid);
+    if (FAILED(hr))
+        return hr;
+    if (!IsEqualCLSID(clsid, CLSID_QuorviaAddin))
+        return REGDB_E_CLASSNOTREG;
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDTExtensibility2, addin.ReceiveVoid());
+}
+
+// The loaded DLL's own DllCanUnloadNow; E_UNEXPECTED when the DLL is not loaded.
+inline HRESULT ShippedDllCanUnloadNow()
+{
+    HMODULE dll = GetModuleHandleA("QuorviaAddin.dll");
+    if (!dll)
+        return E_UNEXPECTED;
+    auto canUnload = GetExport<HRESULT(STDAPICALLTYPE *)()>(dll, "DllCanUnloadNow");
+    return canUnload ? canUnload() : E_UNEXPECTED;
+}
+
+// The lines the DLL appends to C:\windows\Quorvia.log after construction
+// (header lines left out). The file is read as bytes; nothing is written.
+class LogFileTail
+{
+public:
+    LogFileTail() : m_start(ReadFileBytes(WindowsLogPath()).value_or(std::string()).size()) {}
+    std::vector<std::string> Read() const
+    {
+        std::string bytes = ReadFileBytes(WindowsLogPath()).value_or(std::string());
+        std::vector<std::string> lines;
+        if (bytes.size() < m_start)
+            return lines;
+        for (const std::string &line : SplitCrLfLines(bytes.substr(m_start)))
+            if (!IsLogHeader(line))
+                lines.push_back(line);
+        return lines;
+    }
+
+private:
+    size_t m_start;
+};
+
+// The last line holding `needle`, or "" when none does.
+inline std::string LastLineWith(const std::vector<std::string> &lines, const std::string &needle)
+{
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        if (it->find(needle) != std::string::npos)
+            return *it;
+    return std::string();
+}
+
+// --- what the process holds -------------------------------------------------------------
+
+inline size_t ThreadsOfThisProcess()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    size_t count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// The handles this process has open, from the system's handle table: Wine's
+// GetProcessHandleCount is a stub that always reports 0.
+inline DWORD HandlesOfThisProcess()
+{
+    struct HandleEntry
+    {
+        ULONG ownerPid;
+        BYTE objectType;
+        BYTE flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    struct HandleTable
+    {
+        ULONG count;
+        HandleEntry entries[1];
+    };
+    using QuerySystemInformation = LONG(WINAPI *)(ULONG, PVOID, ULONG, PULONG);
+    const ULONG kSystemHandleInformation = 16;
+    const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    auto query = GetExport<QuerySystemInformation>(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
+    if (!query)
+        return 0;
+    std::vector<BYTE> buffer(1 << 16);
+    LONG status;
+    for (;;) {
+        ULONG needed = 0;
+        status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status != kInfoLengthMismatch)
+            break;
+        buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+    }
+    if (status < 0)
+        return 0;
+    const auto *table = reinterpret_cast<const HandleTable *>(buffer.data());
+    DWORD count = 0;
+    for (ULONG i = 0; i < table->count; ++i)
+        if (table->entries[i].ownerPid == GetCurrentProcessId())
+            ++count;
+    return count;
+}
+
+inline std::string ClassOf(HWND window)
+{
+    char name[256] = {};
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+// Every window of this thread: top-level ones and message-only ones.
+inline std::set<HWND> WindowsOfThisThread()
+{
+    std::set<HWND> windows;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM found) {
+            reinterpret_cast<std::set<HWND> *>(found)->insert(window);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&windows));
+    for (HWND window = FindWindowExA(HWND_MESSAGE, nullptr, nullptr, nullptr); window;
+         window = FindWindowExA(HWND_MESSAGE, window, nullptr, nullptr))
+        if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId())
+            windows.insert(window);
+    return windows;
+}
+
+// A picture of what the process holds, to compare before and after the add-in ran.
+struct ProcessFootprint
+{
+    size_t threads = 0;
+    DWORD handles = 0;
+    std::set<HWND> windows;
+
+    static ProcessFootprint Take() { return {ThreadsOfThisProcess(), HandlesOfThisProcess(), WindowsOfThisThread()}; }
+
+    // Threads that end are gone from the snapshot only after they have been
+    // reaped; Wine's own helpers come and go too. Waits up to `settleMs` for
+    // the count to come back to `threads`, then reports what it found.
+    size_t ThreadsAfterSettling(DWORD settleMs = 2000) const
+    {
+        size_t now = ThreadsOfThisProcess();
+        for (DWORD waited = 0; now > threads && waited < settleMs; waited += 50) {
+            Sleep(50);
+            now = ThreadsOfThisProcess();
+        }
+        return now;
+    }
+
+    // Windows of this thread that were not there before, by class name,
+    // leaving out the classes given (the host's own).
+    std::vector<std::string> NewWindows(const std::set<std::string> &hostClasses) const
+    {
+        std::vector<std::string> found;
+        for (HWND window : WindowsOfThisThread())
+            if (!windows.count(window) && !hostClasses.count(ClassOf(window)))
+                found.push_back(ClassOf(window));
+        return found;
+    }
+};
+
+// --- the request form ---------------------------------------------------------------------
+
+// Every byte as %XX, upper-case: how the add-in sends the account and the text fields.
+inline std::string PercentEscaped(const std::string &bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += '%';
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+// UTF-16 text as its little-endian bytes, escaped.
+inline std::string PercentEscaped16(const std::wstring &text)
+{
+    std::string bytes;
+    for (wchar_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>((unit >> 8) & 0xFF);
+    }
+    return PercentEscaped(bytes);
+}
+
+// How often `needle` occurs in `text`.
+inline size_t Occurrences(const std::wstring &text, const std::wstring &needle)
+{
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::wstring::npos; at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
+inline std::wstring Widened(const std::string &ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+} // namespace test
+
+namespace test {
+
+// The add-in's settings as the registry holds them (REG_SZ values).
+inline void StoreSetting(const char *name, const std::string &value)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, kAddinSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+}
+
+// The value's text, or "(none)" when the value or the key is missing.
+inline std::string StoredSetting(const char *name)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kAddinSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "(none)";
+    std::vector<char> data(4096);
+    DWORD size = static_cast<DWORD>(data.size() - 1);
+    LONG rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(data.data()), &size);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? std::string(data.data()) : std::string("(none)");
+}
+
+} // namespace test
