@@ -72,11 +72,11 @@ Sample TimedSend(host::TrackingService &service, const std::wstring &body, bool 
     outlook.Load(host::Outlook::NewInProcessAddin().Get());
     if (outlook.Start() != S_OK)
         return sample;
-    host::OpenSpec spec;
-    spec.compose.to = L"ann@example.com";
-    spec.compose.subject = L"Quarterly figures";
-    spec.compose.html = body;
-    host::OutlookWindow &window = outlook.Open(spec);
+    host::OpenSpec plan;
+    plan.compose.to = L"ann@example.com";
+    plan.compose.subject = L"Quarterly figures";
+    plan.compose.html = body;
+    host::OutlookWindow &window = outlook.Open(plan);
     // A window starts with the switch as last stored; clicks bring it where wanted.
     host::CommandBarButton *tracking = window.Button(host::ToolbarButton::Tracking);
     for (int i = 0; tracking && i < 2 && (tracking->Int("State") == -1) != trackingOn; ++i)
@@ -131,9 +131,9 @@ struct ExchangeOnWorker
 double ReplayObjectModelCalls(const std::wstring &body, const std::wstring &marked)
 {
     host::Outlook outlook;
-    host::OpenSpec spec;
-    spec.compose.html = body;
-    host::OutlookWindow &window = outlook.Open(spec);
+    host::OpenSpec plan;
+    plan.compose.html = body;
+    host::OutlookWindow &window = outlook.Open(plan);
     IDispatch *item = window.CurrentItem();
     Variant markedValue = Variant::Str(BStr::FromWide(marked.data(), static_cast<UINT>(marked.size())));
     host::CallLog::Clear();

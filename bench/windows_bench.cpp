@@ -90,10 +90,10 @@ int Cycle(host::Outlook &outlook, int count, bool tracked)
     int failures = 0;
     for (int i = 0; i < count; ++i) {
         host::CallLog::Clear();
-        host::OpenSpec spec;
-        spec.compose.to = L"ann@example.com";
-        spec.compose.subject = L"Figures";
-        host::OutlookWindow &window = outlook.Open(spec);
+        host::OpenSpec plan;
+        plan.compose.to = L"ann@example.com";
+        plan.compose.subject = L"Figures";
+        host::OutlookWindow &window = outlook.Open(plan);
         bool sent = outlook.Send(window);
         if (!sent) {
             outlook.Close(window);

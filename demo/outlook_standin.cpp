@@ -322,20 +322,20 @@ host::DialogRobot::Handler Answerer(const Scenario &s)
 
 host::ComposeSpec Compose(const Scenario &s)
 {
-    host::ComposeSpec spec;
-    spec.to = Wide(s.at("to"));
-    spec.cc = Wide(s.at("cc"));
-    spec.bcc = Wide(s.at("bcc"));
-    spec.subject = Wide(s.at("subject"));
+    host::ComposeSpec plan;
+    plan.to = Wide(s.at("to"));
+    plan.cc = Wide(s.at("cc"));
+    plan.bcc = Wide(s.at("bcc"));
+    plan.subject = Wide(s.at("subject"));
     std::string body = s.count("body_file") ? s.at("body_file") : Unescape(s.at("body"));
     const std::string &format = s.at("format");
-    spec.bodyIn = format == "pr_html"        ? host::BodyIn::PrHtml
+    plan.bodyIn = format == "pr_html"        ? host::BodyIn::PrHtml
                   : format == "pr_body_html" ? host::BodyIn::PrBodyHtml
                   : format == "plain"        ? host::BodyIn::PlainText
                                              : host::BodyIn::HtmlBody;
-    spec.html = Wide(body);
-    spec.stream = body;
-    return spec;
+    plan.html = Wide(body);
+    plan.stream = body;
+    return plan;
 }
 
 // The body as it stands (or as it went out): UTF-8 for HTMLBody, the

@@ -2,34 +2,34 @@
 
 namespace host {
 
-ComposeWindow::ComposeWindow(const ComposeSpec &spec)
-    : m_message(Create<MapiMessage>()), m_item(Create<MailItem>()), m_inspector(Create<Inspector>(spec.window))
+ComposeWindow::ComposeWindow(const ComposeSpec &plan)
+    : m_message(Create<MapiMessage>()), m_item(Create<MailItem>()), m_inspector(Create<Inspector>(plan.window))
 {
     MapiMessage &message = *m_message.Get();
-    message.SetStringStore(spec.strings);
-    message.SetString(kPrDisplayTo, spec.to);
-    message.SetString(kPrDisplayCc, spec.cc);
-    message.SetString(kPrDisplayBcc, spec.bcc);
-    message.SetString(kPrSubject, spec.subject);
-    message.SetString(kPrNormalizedSubject, spec.subject);
-    if (spec.editorFormat)
-        message.SetLong(kPrMsgEditorFormat, *spec.editorFormat);
+    message.SetStringStore(plan.strings);
+    message.SetString(kPrDisplayTo, plan.to);
+    message.SetString(kPrDisplayCc, plan.cc);
+    message.SetString(kPrDisplayBcc, plan.bcc);
+    message.SetString(kPrSubject, plan.subject);
+    message.SetString(kPrNormalizedSubject, plan.subject);
+    if (plan.editorFormat)
+        message.SetLong(kPrMsgEditorFormat, *plan.editorFormat);
 
     MailItem &item = *m_item.Get();
     item.SetMessage(&message);
-    switch (spec.bodyIn) {
+    switch (plan.bodyIn) {
     case BodyIn::HtmlBody:
-        item.SetHtmlBody(spec.html);
+        item.SetHtmlBody(plan.html);
         break;
     case BodyIn::PrHtml:
-        message.SetBinary(kPrHtml, spec.stream);
+        message.SetBinary(kPrHtml, plan.stream);
         break;
     case BodyIn::PrBodyHtml:
-        message.SetString8(kPrBodyHtml, spec.stream);
+        message.SetString8(kPrBodyHtml, plan.stream);
         break;
     case BodyIn::PlainText:
         item.SetValue("BodyFormat", *Variant::I4(olFormatPlain).Get());
-        item.AddValue("Body", Variant::Str(BStr::FromWide(spec.html.c_str())));
+        item.AddValue("Body", Variant::Str(BStr::FromWide(plan.html.c_str())));
         break;
     }
     m_inspector->SetCurrentItem(&item);

@@ -39,7 +39,7 @@ struct ComposeSpec
 class ComposeWindow
 {
 public:
-    explicit ComposeWindow(const ComposeSpec &spec = ComposeSpec());
+    explicit ComposeWindow(const ComposeSpec &plan = ComposeSpec());
     ComposeWindow(const ComposeWindow &) = delete;
     ComposeWindow &operator=(const ComposeWindow &) = delete;
     ~ComposeWindow();

@@ -53,28 +53,28 @@ size_t SinksOnButtons(const CommandBars &bars)
 
 // --- OutlookWindow ---------------------------------------------------------------------
 
-OutlookWindow::OutlookWindow(const OpenSpec &spec, CommandBars *bars, IDispatch *wordTemplate)
-    : m_parts(spec.compose), m_bars(ComPtr<CommandBars>::Borrow(bars))
+OutlookWindow::OutlookWindow(const OpenSpec &plan, CommandBars *bars, IDispatch *wordTemplate)
+    : m_parts(plan.compose), m_bars(ComPtr<CommandBars>::Borrow(bars))
 {
     Inspector &inspector = m_parts.Window();
     inspector.SetCommandBars(bars);
-    for (const std::string &name : spec.existingBars)
+    for (const std::string &name : plan.existingBars)
         if (!bars->Find(name))
             bars->AddBar(name);
-    if (spec.editor == Editor::Word) {
+    if (plan.editor == Editor::Word) {
         m_document = Create<DispObject>("WordDocument");
         m_document->AddProperty("AttachedTemplate",
                                 [wordTemplate](Invocation &call) { return ReturnObject(call, wordTemplate); });
         inspector.SetWordEditor(m_document.Get());
     }
-    switch (spec.kind) {
+    switch (plan.kind) {
     case ItemKind::Compose:
         break;
     case ItemKind::Sent:
         m_parts.Item().SetValue("Sent", *Variant::Bool(true).Get());
         break;
     case ItemKind::OtherClass:
-        m_parts.Item().SetValue("Class", *Variant::I4(spec.itemClass).Get());
+        m_parts.Item().SetValue("Class", *Variant::I4(plan.itemClass).Get());
         break;
     case ItemKind::NonMail:
         // Olappointment (26): a window on a calendar item.
@@ -191,17 +191,17 @@ ULONG Outlook::ReleaseAddin()
     return addin ? addin->Release() : 0;
 }
 
-OutlookWindow &Outlook::Open(const OpenSpec &spec)
+OutlookWindow &Outlook::Open(const OpenSpec &plan)
 {
     CommandBars *bars = nullptr;
     ComPtr<CommandBars> own;
-    if (spec.editor == Editor::Word) {
+    if (plan.editor == Editor::Word) {
         bars = m_wordBars.Get();
     } else {
         own = Create<CommandBars>();
         bars = own.Get();
     }
-    m_windows.push_back(std::make_unique<OutlookWindow>(spec, bars, m_wordTemplate.Get()));
+    m_windows.push_back(std::make_unique<OutlookWindow>(plan, bars, m_wordTemplate.Get()));
     OutlookWindow &window = *m_windows.back();
     window.Window().SetApplication(m_application.Get());
     m_lastNewInspector = m_application->InspectorsCollection().Add(&window.Window());

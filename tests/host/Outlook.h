@@ -69,7 +69,7 @@ enum class ToolbarButton
 class OutlookWindow
 {
 public:
-    OutlookWindow(const OpenSpec &spec, CommandBars *bars, IDispatch *wordTemplate);
+    OutlookWindow(const OpenSpec &plan, CommandBars *bars, IDispatch *wordTemplate);
     OutlookWindow(const OutlookWindow &) = delete;
     OutlookWindow &operator=(const OutlookWindow &) = delete;
 
@@ -137,7 +137,7 @@ public:
     ULONG ReleaseAddin();
 
     // --- windows ---------------------------------------------------------------
-    OutlookWindow &Open(const OpenSpec &spec = OpenSpec());
+    OutlookWindow &Open(const OpenSpec &plan = OpenSpec());
     // The HRESULT of the last NewInspector firing.
     HRESULT LastNewInspectorResult() const { return m_lastNewInspector; }
     // Brings the window to the front: Deactivate of the window in front, Activate of this one.

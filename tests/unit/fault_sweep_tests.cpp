@@ -175,15 +175,15 @@ RunOutcome RunScenario(Editor editor, const Injection &injection)
         OutlookWindow *other = nullptr; // Word: a window sharing the bar, left unsent
         try {
             outlook.Start();
-            OpenSpec spec;
-            spec.compose.to = L"Bob <bob@example.com>";
-            spec.compose.cc = L"Carol <carol@example.com>";
-            spec.compose.subject = L"Figures";
-            spec.compose.html = kBody;
-            spec.editor = editor;
+            OpenSpec plan;
+            plan.compose.to = L"Bob <bob@example.com>";
+            plan.compose.cc = L"Carol <carol@example.com>";
+            plan.compose.subject = L"Figures";
+            plan.compose.html = kBody;
+            plan.editor = editor;
             if (editor == Editor::Word)
-                other = &outlook.Open(spec);
-            window = &outlook.Open(spec);
+                other = &outlook.Open(plan);
+            window = &outlook.Open(plan);
             CommandBarButton *tracking = window->Button(ToolbarButton::Tracking);
             if (tracking && tracking->Text("Caption") != "Quorvia Message Tracking On")
                 outlook.Click(other ? *other : *window, ToolbarButton::Tracking);

@@ -129,7 +129,7 @@ private:
 class TrackedWindow
 {
 public:
-    explicit TrackedWindow(const ComposeSpec &spec = ComposeSpec(), bool trackingOn = false) : window(spec)
+    explicit TrackedWindow(const ComposeSpec &plan = ComposeSpec(), bool trackingOn = false) : window(plan)
     {
         if (trackingOn)
             tracking.TurnOn();
@@ -485,11 +485,11 @@ const char *OutcomeName(Outcome o)
 
 ComposeSpec SpecFor(BodyIn bodyIn)
 {
-    ComposeSpec spec;
-    spec.to = L"Ann <ann@example.com>";
-    spec.subject = L"Figures";
-    spec.bodyIn = bodyIn;
-    return spec;
+    ComposeSpec plan;
+    plan.to = L"Ann <ann@example.com>";
+    plan.subject = L"Figures";
+    plan.bodyIn = bodyIn;
+    return plan;
 }
 
 // The interface a refusal's log line names for a failing call on this object.

@@ -431,11 +431,11 @@ TEST_F(LifecycleTest, StartComposeSwitchTrackingOnSendCloseAndQuit)
     service.SetAnswer(Answer::Fragment(fragment));
     StartWithAccount();
 
-    OpenSpec spec;
-    spec.compose.to = L"bob@example.com";
-    spec.compose.subject = L"Lunch";
-    spec.compose.html = L"<html><body>See you</body></html>";
-    OutlookWindow &window = outlook->Open(spec);
+    OpenSpec plan;
+    plan.compose.to = L"bob@example.com";
+    plan.compose.subject = L"Lunch";
+    plan.compose.html = L"<html><body>See you</body></html>";
+    OutlookWindow &window = outlook->Open(plan);
     EXPECT_EQ("Quorvia Message Tracking Off", window.Button(ToolbarButton::Tracking)->Text("Caption"));
     EXPECT_EQ(S_OK, outlook->Click(window, ToolbarButton::Tracking));
     EXPECT_EQ("Quorvia Message Tracking On", window.Button(ToolbarButton::Tracking)->Text("Caption"));

@@ -155,10 +155,10 @@ protected:
         m_before = ProcessFootprint::Take();
     }
 
-    OutlookWindow &OpenTracked(const OpenSpec &spec)
+    OutlookWindow &OpenTracked(const OpenSpec &plan)
     {
         // A new window's switch starts as the last click left it.
-        OutlookWindow &window = outlook->Open(spec);
+        OutlookWindow &window = outlook->Open(plan);
         CommandBarButton *tracking = window.Button(ToolbarButton::Tracking);
         EXPECT_TRUE(tracking);
         if (tracking && tracking->Text("Caption") != "Quorvia Message Tracking On") {
@@ -277,13 +277,13 @@ TEST_F(ScenarioTest, ATrackedHtmlMailInSeveralScriptsGoesOutMarkedOnceBeforeTheC
 {
     service->SetAnswer(Answer::Fragment(kFragment));
     ASSERT_NO_FATAL_FAILURE(StartWithAccount());
-    OpenSpec spec;
-    spec.compose.to = L"Jos\u00E9 M\u00FCller <jose@example.com>";
-    spec.compose.cc = L"\u041F\u0451\u0442\u0440 \u0418\u0432\u0430\u043D\u043E\u0432 <petr@example.ru>";
-    spec.compose.bcc = L"\u738B\u5C0F\u660E <wang@example.cn>";
-    spec.compose.subject = L"Caf\u00E9 \u2013 \u041E\u0442\u0447\u0451\u0442 \u2013 \u62A5\u544A \U0001F389\U0001F44D";
-    spec.compose.html = kBodyHead + kEarlierElement + kBodyRest + kBodyTail;
-    OutlookWindow &window = OpenTracked(spec);
+    OpenSpec plan;
+    plan.compose.to = L"Jos\u00E9 M\u00FCller <jose@example.com>";
+    plan.compose.cc = L"\u041F\u0451\u0442\u0440 \u0418\u0432\u0430\u043D\u043E\u0432 <petr@example.ru>";
+    plan.compose.bcc = L"\u738B\u5C0F\u660E <wang@example.cn>";
+    plan.compose.subject = L"Caf\u00E9 \u2013 \u041E\u0442\u0447\u0451\u0442 \u2013 \u62A5\u544A \U0001F389\U0001F44D";
+    plan.compose.html = kBodyHead + kEarlierElement + kBodyRest + kBodyTail;
+    OutlookWindow &window = OpenTracked(plan);
 
     EXPECT_TRUE(outlook->Send(window));
     EXPECT_FALSE(window.IsOpen());
@@ -296,8 +296,8 @@ TEST_F(ScenarioTest, ATrackedHtmlMailInSeveralScriptsGoesOutMarkedOnceBeforeTheC
     EXPECT_EQ("/index.php/messagefeed", requests[0].target);
     EXPECT_EQ("www.quorvia.com", requests[0].Header("Host"));
     EXPECT_EQ("login=" + PercentEscaped(kLogin) + "&password=" + PercentEscaped(kPassword) + "&to=" +
-                  PercentEscaped16(spec.compose.to + L"; " + spec.compose.cc + L"; " + spec.compose.bcc) +
-                  "&subj=" + PercentEscaped16(spec.compose.subject) + "&raw=1",
+                  PercentEscaped16(plan.compose.to + L"; " + plan.compose.cc + L"; " + plan.compose.bcc) +
+                  "&subj=" + PercentEscaped16(plan.compose.subject) + "&raw=1",
               requests[0].body);
 
     // Sent with the one new element right before </BODY>, every other character intact, in HTML.
@@ -352,13 +352,13 @@ TEST_P(ScenarioPromptTest, TheUsersAnswerDecidesAndTheMailIsNeverHalfMarked)
     case Reply::Status401: service->SetAnswer(Answer::Error(401)); break;
     }
     ASSERT_NO_FATAL_FAILURE(StartWithAccount());
-    OpenSpec spec;
-    spec.compose.to = L"bob@example.com";
-    spec.compose.subject = L"Figures";
-    spec.compose.html = L"<html><body><p>Q3 figures attached.</p></body></html>";
+    OpenSpec plan;
+    plan.compose.to = L"bob@example.com";
+    plan.compose.subject = L"Figures";
+    plan.compose.html = L"<html><body><p>Q3 figures attached.</p></body></html>";
     if (c.reply == Reply::PlainTextMail)
-        spec.compose.bodyIn = BodyIn::PlainText;
-    OutlookWindow &window = OpenTracked(spec);
+        plan.compose.bodyIn = BodyIn::PlainText;
+    OutlookWindow &window = OpenTracked(plan);
     robot->Expect(kCaption, c.answer);
 
     EXPECT_EQ(c.sent, outlook->Send(window));
@@ -375,7 +375,7 @@ TEST_P(ScenarioPromptTest, TheUsersAnswerDecidesAndTheMailIsNeverHalfMarked)
             EXPECT_FALSE(window.Item().Sent()->htmlBody.has_value());
             EXPECT_EQ(olFormatPlain, window.Item().BodyFormat());
         } else {
-            EXPECT_EQ(spec.compose.html, window.Item().Sent()->htmlBody.value_or(L"(null)"));
+            EXPECT_EQ(plan.compose.html, window.Item().Sent()->htmlBody.value_or(L"(null)"));
             EXPECT_EQ(olFormatHTML, window.Item().BodyFormat());
         }
     } else {
@@ -386,10 +386,10 @@ TEST_P(ScenarioPromptTest, TheUsersAnswerDecidesAndTheMailIsNeverHalfMarked)
         if (c.reply == Reply::PlainTextMail)
             EXPECT_TRUE(window.Item().HtmlBodyIsNull());
         else
-            EXPECT_EQ(spec.compose.html, window.Item().HtmlBody());
+            EXPECT_EQ(plan.compose.html, window.Item().HtmlBody());
     }
     if (c.reply == Reply::PlainTextMail) {
-        EXPECT_EQ(spec.compose.html, std::wstring(window.Item().Value("Body").Get()->bstrVal));
+        EXPECT_EQ(plan.compose.html, std::wstring(window.Item().Value("Body").Get()->bstrVal));
     }
     QuitAndExpectNothingLeft();
 }

@@ -246,13 +246,13 @@ TEST_P(RequestFormTest, ServiceReceivesExactlyTheEscapedForm)
     const FormCase &c = GetParam();
     g_pAddin->SetAccount(c.login.c_str(), "pw");
     Service().SetAnswer(Answer::Fragment(kFragment));
-    ComposeSpec spec;
-    spec.to = c.to;
-    spec.cc = c.cc;
-    spec.bcc = c.bcc;
-    spec.subject = c.subject;
-    spec.strings = c.strings;
-    ComposeWindow window(spec);
+    ComposeSpec plan;
+    plan.to = c.to;
+    plan.cc = c.cc;
+    plan.bcc = c.bcc;
+    plan.subject = c.subject;
+    plan.strings = c.strings;
+    ComposeWindow window(plan);
 
     EXPECT_EQ(0, Send(window));
     EXPECT_EQ(c.expected, OnlyRequest().body);
@@ -311,10 +311,10 @@ TEST_F(TrackedSendTest, StringPropertiesAreReadWideWithANarrowFallback)
     };
     Service().SetAnswer(Answer::Fragment(kFragment));
     for (const Case &c : cases) {
-        ComposeSpec spec;
-        spec.to = L"t";
-        spec.strings = c.strings;
-        ComposeWindow window(spec);
+        ComposeSpec plan;
+        plan.to = L"t";
+        plan.strings = c.strings;
+        ComposeWindow window(plan);
         CallLog::Clear();
         EXPECT_EQ(0, Send(window));
         std::vector<std::string> reads;
@@ -330,9 +330,9 @@ TEST_F(TrackedSendTest, StringPropertiesAreReadWideWithANarrowFallback)
 TEST_F(TrackedSendTest, MissingStringsAreEmptyAndLongEightBitStringsGoOutWhole)
 {
     Service().SetAnswer(Answer::Fragment(kFragment));
-    ComposeSpec spec;
-    spec.strings = StringStore::EightBitOnly;
-    ComposeWindow window(spec);
+    ComposeSpec plan;
+    plan.strings = StringStore::EightBitOnly;
+    ComposeWindow window(plan);
     std::string longTo(12345, 'x');
     longTo[0] = '\xE9';
     window.Message().SetString8(kPrDisplayTo, longTo);
@@ -501,9 +501,9 @@ TEST_F(TrackedSendTest, AWindowlessInspectorIsMinimizedAndRestoredThroughWindowS
         Service().SetAnswer(c.answer);
         if (c.answer.body.empty())
             m_robot.Expect(kCaption, IDYES);
-        ComposeSpec spec;
-        spec.window = Inspector::Window::None;
-        ComposeWindow window(spec);
+        ComposeSpec plan;
+        plan.window = Inspector::Window::None;
+        ComposeWindow window(plan);
         CallLog::Clear();
         EXPECT_EQ(c.onSend, Send(window));
         EXPECT_EQ(c.calls, CallLog::Lines(CallFilter::Of("Inspector")));
@@ -539,12 +539,12 @@ TEST_F(TrackedSendTest, TheWorkerNeverTouchesTheMessage)
     const BodyIn sources[] = {BodyIn::HtmlBody, BodyIn::PrHtml, BodyIn::PrBodyHtml};
     for (BodyIn source : sources) {
         Service().SetAnswer(Answer::Fragment(kFragment).Delayed(100));
-        ComposeSpec spec;
-        spec.to = L"someone";
-        spec.subject = L"subject";
-        spec.bodyIn = source;
-        spec.strings = StringStore::RejectsUnicode;
-        ComposeWindow window(spec);
+        ComposeSpec plan;
+        plan.to = L"someone";
+        plan.subject = L"subject";
+        plan.bodyIn = source;
+        plan.strings = StringStore::RejectsUnicode;
+        ComposeWindow window(plan);
         CallLog::Clear();
         EXPECT_EQ(0, Send(window));
         std::vector<CallRecord> records = MessageRecords();
@@ -628,11 +628,11 @@ const char *SourceName(BodyIn source)
 
 ComposeSpec SpecWithBody(BodyIn source, const std::string &body)
 {
-    ComposeSpec spec;
-    spec.bodyIn = source;
-    spec.html = Wide(body);
-    spec.stream = body;
-    return spec;
+    ComposeSpec plan;
+    plan.bodyIn = source;
+    plan.html = Wide(body);
+    plan.stream = body;
+    return plan;
 }
 
 // The body where it was taken from, and nothing anywhere else.
@@ -762,17 +762,17 @@ TEST_F(TrackedSendTest, BodiesComeBackExactly)
 {
     Service().SetAnswer(Answer::Fragment(kFragment));
     {
-        ComposeSpec spec = SpecWithBody(BodyIn::HtmlBody, "");
-        ComposeWindow window(spec);
+        ComposeSpec plan = SpecWithBody(BodyIn::HtmlBody, "");
+        ComposeWindow window(plan);
         window.Message().SetBinary(kPrHtml, "<body>stream</body>");
         EXPECT_EQ(0, Send(window));
         EXPECT_EQ(std::wstring(kFragmentW), window.Item().HtmlBody());
         EXPECT_EQ("<body>stream</body>", window.Message().Bytes(kPrHtml));
     }
     {
-        ComposeSpec spec;
-        spec.html = L"<html><body>\u20AC \u4E2D\u6587 \U0001F600</body></html>";
-        ComposeWindow window(spec);
+        ComposeSpec plan;
+        plan.html = L"<html><body>\u20AC \u4E2D\u6587 \U0001F600</body></html>";
+        ComposeWindow window(plan);
         EXPECT_EQ(0, Send(window));
         EXPECT_EQ(L"<html><body>\u20AC \u4E2D\u6587 \U0001F600" + std::wstring(kFragmentW) + L"</body></html>",
                   window.Item().HtmlBody());
@@ -978,9 +978,9 @@ TEST_P(FormatTest, HtmlFormatIsForcedOnlyWhereItIsNotSet)
 {
     const FormatCase &c = GetParam();
     Service().SetAnswer(Answer::Fragment(kFragment));
-    ComposeSpec spec;
-    spec.editorFormat = c.editorFormat;
-    ComposeWindow window(spec);
+    ComposeSpec plan;
+    plan.editorFormat = c.editorFormat;
+    ComposeWindow window(plan);
     window.Item().SetValue("BodyFormat", *Variant::I4(c.bodyFormat).Get());
     if (c.bodyFormatReadFails)
         Faults::Fail("MailItem", "BodyFormat", E_FAIL);
@@ -1227,8 +1227,8 @@ TEST_F(TrackedSendTest, ASecondWindowSendsWhileTheFirstWaits)
 // answer. Nothing listens here, so the mail goes out and its window closes.
 TEST(HostMailItem, SendFiresSendAndRecordsWhatWentOut)
 {
-    ComposeSpec spec = SpecWithBody(BodyIn::PrHtml, "<body>s</body>");
-    ComposeWindow window(spec);
+    ComposeSpec plan = SpecWithBody(BodyIn::PrHtml, "<body>s</body>");
+    ComposeWindow window(plan);
     window.Item().SetHtmlBody(L"<body>h</body>");
     CallLog::Clear();
     EXPECT_TRUE(window.Item().Send());

@@ -27,9 +27,9 @@ protected:
 
     static OpenSpec Word()
     {
-        OpenSpec spec;
-        spec.editor = Editor::Word;
-        return spec;
+        OpenSpec plan;
+        plan.editor = Editor::Word;
+        return plan;
     }
 
     // Closes the window and checks that everything the add-in made for it went.
@@ -76,12 +76,12 @@ TEST_F(WindowsTest, APlainComposeWindowGetsItsBarItsOwnButtonsATrackedItemAndAnI
     };
     for (const Case c : {Case{"bar added", false}, Case{"bar found", true}}) {
         SCOPED_TRACE(c.what);
-        OpenSpec spec;
+        OpenSpec plan;
         if (c.barExists)
-            spec.existingBars = {"Quorvia"};
+            plan.existingBars = {"Quorvia"};
         CallLog::Clear();
         LogTail log;
-        OutlookWindow &window = outlook->Open(spec);
+        OutlookWindow &window = outlook->Open(plan);
 
         EXPECT_EQ(S_OK, outlook->LastNewInspectorResult());
         EXPECT_EQ(Joined({InspectorSinkConnects(2), ButtonHandlerMade(4), ButtonHandlerMade(5), TrackedItemMade(5, 2),
@@ -343,14 +343,14 @@ TEST_F(WindowsTest, WindowsThatDoNotComposeAMailGetNothing)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        OpenSpec spec;
-        spec.kind = c.kind;
+        OpenSpec plan;
+        plan.kind = c.kind;
         Faults::Clear();
         if (c.failingMember)
             Faults::Fail("Inspector", c.failingMember, E_FAIL);
         CallLog::Clear();
         LogTail log;
-        OutlookWindow &window = outlook->Open(spec);
+        OutlookWindow &window = outlook->Open(plan);
         // Nothing reaches Outlook: the event succeeds.
         EXPECT_EQ(S_OK, outlook->LastNewInspectorResult());
         EXPECT_EQ(c.log, log.Read());
