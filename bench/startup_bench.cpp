@@ -8,6 +8,7 @@
 #include "addin/Identity.h"
 #include "com/ComPtr.h"
 #include "com/Guids.h"
+#include "host/Regsvr32.h"
 #include "host/CallLog.h"
 #include "host/DialogRobot.h"
 #include "host/Outlook.h"
@@ -24,29 +25,7 @@ const double kBudgetMs = 1000.0;
 const int kRuns = 21;
 const char kClsidKey[] = "CLSID\\" QUORVIA_CLSID_TEXT;
 
-std::string ModuleDirectory()
-{
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string directory(path);
-    return directory.substr(0, directory.find_last_of('\\'));
-}
-
-DWORD RunRegsvr32(const std::string &arguments)
-{
-    std::string command = "regsvr32.exe " + arguments;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return GetLastError();
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
+using host::RunRegsvr32;
 
 bool ClassRegistered()
 {
@@ -86,7 +65,7 @@ double TimedStartup(REFCLSID clsid)
 int Run()
 {
     bench::StoredSettings settings;
-    const std::string dll = ModuleDirectory() + "\\QuorviaAddin.dll";
+    const std::string dll = host::ProgramDirectory() + "\\QuorviaAddin.dll";
     // A registration found in place (the demo's, say) stays; ours goes again.
     const bool registeredBefore = ClassRegistered();
     if (!registeredBefore && RunRegsvr32("/s \"" + dll + "\"") != 0) {

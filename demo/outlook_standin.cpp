@@ -15,6 +15,7 @@
 // own bytes for a stream body) to --body-out FILE and between markers on stdout.
 
 #include "host/DialogRobot.h"
+#include "host/Regsvr32.h"
 #include "host/Outlook.h"
 #include "host/TrackingService.h"
 
@@ -190,28 +191,11 @@ void PrintHr(const char *call, HRESULT hr)
     printf("  %-56s -> 0x%08lX%s\n", call, (unsigned long)hr, hr == S_OK ? " S_OK" : hr == S_FALSE ? " S_FALSE" : "");
 }
 
-std::string ModuleDirectory()
-{
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string directory(path);
-    return directory.substr(0, directory.find_last_of('\\'));
-}
-
+// Runs regsvr32 and shows the command and its exit code.
 DWORD RunRegsvr32(const std::string &arguments)
 {
-    std::string command = "regsvr32.exe " + arguments;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return GetLastError();
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    printf("  %-56s -> exit code %lu\n", command.c_str(), (unsigned long)code);
+    DWORD code = host::RunRegsvr32(arguments);
+    printf("  %-56s -> exit code %lu\n", ("regsvr32.exe " + arguments).c_str(), (unsigned long)code);
     return code;
 }
 
@@ -436,7 +420,7 @@ int main(int argc, char **argv)
         if (entry.first != "body" && entry.first != "body_file")
             printf("  %-22s = %s\n", entry.first.c_str(), entry.second.c_str());
 
-    std::string dll = ModuleDirectory() + "\\QuorviaAddin.dll";
+    std::string dll = host::ProgramDirectory() + "\\QuorviaAddin.dll";
     long long logStart = FileSize(LogPath());
     StoreAccount(s);
 

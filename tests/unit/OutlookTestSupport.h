@@ -24,37 +24,10 @@
 
 namespace test {
 
-using Lines = std::vector<std::string>;
 
 const char kVendorKey[] = "Software\\Halvern Software";
 const char kSettingsKey[] = "Software\\Halvern Software\\Quorvia Background Tracker\\Outlook Add-in";
 const char kCaption[] = "Quorvia Outlook Add-in";
-
-// The log lines appended from construction on (header lines left out).
-class LogTail
-{
-public:
-    LogTail()
-    {
-        DebugLog(1, "%s", ""); // opens the log, so its header is not the test's
-        std::optional<std::string> bytes = ReadFileBytes(WindowsLogPath());
-        m_start = bytes ? bytes->size() : 0;
-    }
-    Lines Read() const
-    {
-        std::optional<std::string> bytes = ReadFileBytes(WindowsLogPath());
-        Lines lines;
-        if (!bytes || bytes->size() < m_start)
-            return lines;
-        for (const std::string &line : SplitCrLfLines(bytes->substr(m_start)))
-            if (!IsLogHeader(line))
-                lines.push_back(line);
-        return lines;
-    }
-
-private:
-    size_t m_start = 0;
-};
 
 // The lines that tell what was made, destroyed, heard and what failed: every
 // line with a g_lMyObjects count, every event line and every failure line.

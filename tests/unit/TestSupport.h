@@ -3,6 +3,8 @@
 // program is built from its one source file.
 #pragma once
 
+#include "log/DebugLog.h"
+
 #include <windows.h>
 #include <shlobj.h>
 
@@ -184,5 +186,34 @@ inline std::string AddinDllPath()
     std::string path = ThisProgramPath();
     return path.substr(0, path.find_last_of('\\') + 1) + "QuorviaAddin.dll";
 }
+
+using Lines = std::vector<std::string>;
+
+// The lines the add-in appends to its log from construction on, header lines
+// left out.
+class LogTail
+{
+public:
+    LogTail()
+    {
+        DebugLog(1, "%s", ""); // opens the log now, so its header is not the test's
+        std::optional<std::string> bytes = ReadFileBytes(WindowsLogPath());
+        m_start = bytes ? bytes->size() : 0;
+    }
+    Lines Read() const
+    {
+        std::optional<std::string> bytes = ReadFileBytes(WindowsLogPath());
+        Lines lines;
+        if (!bytes || bytes->size() < m_start)
+            return lines;
+        for (const std::string &line : SplitCrLfLines(bytes->substr(m_start)))
+            if (!IsLogHeader(line))
+                lines.push_back(line);
+        return lines;
+    }
+
+private:
+    size_t m_start = 0;
+};
 
 } // namespace test

@@ -33,7 +33,8 @@
 #include <vector>
 
 using namespace host;
-using Lines = std::vector<std::string>;
+using test::Lines;
+using LogWatch = test::LogTail;
 
 namespace {
 
@@ -71,32 +72,6 @@ struct ClipboardHolderMode
 } g_clipboardHolderMode;
 
 // --- the add-in's log --------------------------------------------------------------
-
-// The lines the add-in appends to its log from construction on (headers left out).
-class LogWatch
-{
-public:
-    LogWatch()
-    {
-        DebugLog(1, "%s", ""); // opens the log without writing a line
-        std::optional<std::string> bytes = test::ReadFileBytes(test::WindowsLogPath());
-        m_start = bytes ? bytes->size() : 0;
-    }
-    Lines NewLines() const
-    {
-        std::optional<std::string> bytes = test::ReadFileBytes(test::WindowsLogPath());
-        Lines lines;
-        if (!bytes || bytes->size() < m_start)
-            return lines;
-        for (const std::string &line : test::SplitCrLfLines(bytes->substr(m_start)))
-            if (!test::IsLogHeader(line))
-                lines.push_back(line);
-        return lines;
-    }
-
-private:
-    size_t m_start = 0;
-};
 
 std::string Hex8(DWORD value)
 {
@@ -327,7 +302,7 @@ TEST_F(ButtonHandlerTest, ConnectsWithTheConnectionPointsOneReferenceAndDisconne
                      "CButtonHandler::Release : count=1",
                      "CButtonHandler::Release : count=0",
                      destroyed}),
-              log.NewLines());
+              log.Read());
 
     // Nothing of the host is kept: the bar and this test hold the button.
     button.Reset();
@@ -449,7 +424,7 @@ TEST_F(ButtonHandlerTest, AButtonWithoutConnectionPointLeavesTheHandlerUnconnect
     EXPECT_TRUE(button);
     EXPECT_EQ(0u, handler->RefCount());
     EXPECT_EQ(0u, bar->Buttons()[0]->Events().SinkCount());
-    EXPECT_EQ(Lines{"CButtonHandler, g_lMyObjects=" + std::to_string(g_lMyObjects)}, log.NewLines());
+    EXPECT_EQ(Lines{"CButtonHandler, g_lMyObjects=" + std::to_string(g_lMyObjects)}, log.Read());
     handler->AddRef();
     handler->Release();
 }
@@ -594,7 +569,7 @@ TEST_F(ButtonHandlerTest, AFailingClickIsLoggedAndNothingReachesOffice)
         LogWatch log;
         EXPECT_EQ(S_OK, bar->Buttons()[0]->Click());
         EXPECT_EQ(c.clicks, clicks.size());
-        EXPECT_EQ(Lines{c.line}, log.NewLines());
+        EXPECT_EQ(Lines{c.line}, log.Read());
         EXPECT_EQ(1u, handler->RefCount());
         Faults::Clear();
         handler->Release();
@@ -968,7 +943,7 @@ TEST_F(ButtonFaceTest, AClipboardHeldByAnotherProgramIsLeftAlone)
                      "Button1.GetIDsOfNames(\"Mask\") -> DISP_E_UNKNOWNNAME"}),
               CallLog::Lines());
     EXPECT_EQ(nullptr, button->PastedFace());
-    EXPECT_EQ(Lines{"SetButtonFace: the clipboard is in use, the button keeps no face"}, log.NewLines());
+    EXPECT_EQ(Lines{"SetButtonFace: the clipboard is in use, the button keeps no face"}, log.Read());
     EXPECT_EQ(before.contents, TakeClipboard().contents);
 }
 
@@ -1142,7 +1117,7 @@ TEST_F(TrackingButtonTest, AClickWhoseCaptionCannotBeSetChangesNothing)
         LogWatch log;
         EXPECT_EQ(S_OK, window.Host().Click());
         EXPECT_EQ(Lines{"Button click failed: hr=0x80004005, interface {000C0308-0000-0000-C000-000000000046}"},
-                  log.NewLines());
+                  log.Read());
         EXPECT_EQ(0, window.handler->IsTrackingOn());
         EXPECT_EQ(kButtonUp, window.Host().Int("State"));
         DWORD type = 0;
@@ -1386,7 +1361,7 @@ TEST_F(SetupButtonTest, AClickThatCannotFindTheWindowIsLoggedAndOpensNoDialog)
         LogWatch log;
         CallLog::Clear();
         EXPECT_EQ(S_OK, pair.SetupButton().Click());
-        EXPECT_EQ(Lines{c.line}, log.NewLines());
+        EXPECT_EQ(Lines{c.line}, log.Read());
         EXPECT_TRUE(robot.Dialogs().empty());
         // The visibility is not touched either.
         EXPECT_EQ(Lines{}, CallLog::Lines(CallFilter::Of("Button1")));

@@ -28,36 +28,10 @@
 #include <vector>
 
 using namespace host;
-using Lines = std::vector<std::string>;
+using test::Lines;
+using test::LogTail;
 
 namespace {
-
-// The log lines appended from construction on (header lines left out).
-class LogTail
-{
-public:
-    LogTail()
-    {
-        // Opens the log now, so its header does not count as the test's.
-        DebugLog(1, "%s", "");
-        std::optional<std::string> bytes = test::ReadFileBytes(test::WindowsLogPath());
-        m_start = bytes ? bytes->size() : 0;
-    }
-    Lines Read() const
-    {
-        std::optional<std::string> bytes = test::ReadFileBytes(test::WindowsLogPath());
-        Lines lines;
-        if (!bytes || bytes->size() < m_start)
-            return lines;
-        for (const std::string &line : test::SplitCrLfLines(bytes->substr(m_start)))
-            if (!test::IsLogHeader(line))
-                lines.push_back(line);
-        return lines;
-    }
-
-private:
-    size_t m_start = 0;
-};
 
 std::string Count(const char *className, const char *what, int count)
 {

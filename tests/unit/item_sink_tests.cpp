@@ -29,7 +29,8 @@
 #include <vector>
 
 using namespace host;
-using Lines = std::vector<std::string>;
+using test::Lines;
+using test::LogTail;
 
 namespace {
 
@@ -43,32 +44,6 @@ const std::wstring kOriginalHtml = L"<html><body>Hello</body></html>";
 const std::wstring kMarkedHtml = L"<html><body>Hello<img src=\"http://www.quorvia.com/t/1.gif\"></body></html>";
 const std::string kOriginalStream = "<html><body>Hello</body></html>";
 const std::string kMarkedStream = "<html><body>Hello<img src=\"http://www.quorvia.com/t/1.gif\"></body></html>";
-
-// The log lines appended from construction on (header lines left out).
-class LogTail
-{
-public:
-    LogTail()
-    {
-        DebugLog(1, "%s", ""); // opens the log, so its header is not the test's
-        std::optional<std::string> bytes = test::ReadFileBytes(test::WindowsLogPath());
-        m_start = bytes ? bytes->size() : 0;
-    }
-    Lines Read() const
-    {
-        std::optional<std::string> bytes = test::ReadFileBytes(test::WindowsLogPath());
-        Lines lines;
-        if (!bytes || bytes->size() < m_start)
-            return lines;
-        for (const std::string &line : test::SplitCrLfLines(bytes->substr(m_start)))
-            if (!test::IsLogHeader(line))
-                lines.push_back(line);
-        return lines;
-    }
-
-private:
-    size_t m_start = 0;
-};
 
 // The window's Tracking switch, as the add-in's toolbar holds it; the
 // registry value its click writes is put back afterwards.
