@@ -9,6 +9,7 @@
 
 #include "BenchSupport.h"
 
+#include "host/ProcessCounters.h"
 #include "host/CallLog.h"
 #include "host/DialogRobot.h"
 #include "host/Outlook.h"
@@ -31,21 +32,6 @@ const int kWarmup = 20;
 const int kWindows = 1000;
 const char kFragment[] = "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/1\">";
 const char kHostAloneArgument[] = "--host-alone";
-
-DWORD ThreadCount()
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    DWORD count = 0;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId())
-            ++count;
-    CloseHandle(snapshot);
-    return count;
-}
 
 BOOL CALLBACK CountOwnWindow(HWND window, LPARAM counter)
 {
@@ -77,7 +63,7 @@ struct Snapshot
     {
         Snapshot s;
         s.counts = bench::ProcessCounts::Now();
-        s.threads = ThreadCount();
+        s.threads = static_cast<DWORD>(host::ThreadsOfThisProcess());
         s.windows = WindowCount();
         return s;
     }

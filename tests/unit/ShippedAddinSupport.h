@@ -9,6 +9,7 @@
 #include "com/ComPtr.h"
 #include "com/Guids.h"
 #include "TestSupport.h"
+#include "host/ProcessCounters.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -121,20 +122,7 @@ inline std::string LastLineWith(const std::vector<std::string> &lines, const std
 
 // --- what the process holds -------------------------------------------------------------
 
-inline size_t ThreadsOfThisProcess()
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    size_t count = 0;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId())
-            ++count;
-    CloseHandle(snapshot);
-    return count;
-}
+using host::ThreadsOfThisProcess;
 
 // The handles this process has open, from the system's handle table: Wine's
 // GetProcessHandleCount is a stub that always reports 0.
