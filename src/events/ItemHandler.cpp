@@ -51,6 +51,21 @@ const char *ItemEventName(DISPID id)
     }
 }
 
+// Refuses a Send or Close both ways Outlook has known: today's Outlook reads
+// the by-reference Cancel argument, Outlook 97's forms read a FALSE result.
+void Refuse(DISPPARAMS *params, VARIANT *result)
+{
+    if (result) {
+        result->vt = VT_BOOL;
+        result->boolVal = VARIANT_FALSE;
+    }
+    if (params && params->cArgs >= 1 && params->rgvarg) {
+        VARIANT &cancel = params->rgvarg[0];
+        if (cancel.vt == (VT_BOOL | VT_BYREF) && cancel.pboolVal)
+            *cancel.pboolVal = VARIANT_TRUE;
+    }
+}
+
 } // namespace
 
 const CEventSink::Traits CItemHandler::s_traits = {
@@ -114,11 +129,8 @@ HRESULT STDMETHODCALLTYPE CItemHandler::Invoke(DISPID dispIdMember, REFIID riid,
         default:
             return S_OK;
         }
-        // Outlook takes a FALSE event result as the refusal of Send or Close.
-        if (cancel == 1 && pVarResult) {
-            pVarResult->vt = VT_BOOL;
-            pVarResult->boolVal = VARIANT_FALSE;
-        }
+        if (cancel == 1)
+            Refuse(pDispParams, pVarResult);
         return cancel;
     } catch (...) {
         LogCaughtError("MailItem Event");

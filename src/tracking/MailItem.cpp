@@ -15,6 +15,8 @@
 #include <mapiguid.h>
 #include <mapiutil.h>
 
+#include <optional>
+
 namespace {
 
 constexpr ULONG kPrHtml = 0x10130102;             // PR_HTML, binary
@@ -23,7 +25,9 @@ constexpr ULONG kPrInetMailOverrideFormat = 0x59020003;
 constexpr ULONG kPrMsgEditorFormat = 0x59090003;
 constexpr LONG kEditorFormatHtml = 2;
 constexpr LONG kOverrideFormatHtml = 0x00160000; // preference | MIME | text and HTML
+constexpr LONG kOlFormatPlain = 1;
 constexpr LONG kOlFormatHtml = 2;
+constexpr LONG kOlFormatRichText = 3;
 
 const char kHtmlOnlyText[] =
     "Quorvia tracking available only for HTML messages. Choose Yes if you want to change message format to HTML "
@@ -160,8 +164,28 @@ int CMailItem::OnSend()
     return MarkForTracking() == 0 ? 1 : 0;
 }
 
+bool CMailItem::IsPlainTextOrRtf()
+{
+    Variant format;
+    return DispGetProperty(m_pMailItem.Get(), L"BodyFormat", format.Receive()) == S_OK &&
+           (HoldsInteger(*format.Get(), kOlFormatPlain) || HoldsInteger(*format.Get(), kOlFormatRichText));
+}
+
+int CMailItem::AskHtmlOnly()
+{
+    // No: send untracked; Yes: cancel so the user can switch the format.
+    int answer = MessageBoxA(GetDesktopWindow(), kHtmlOnlyText, QUORVIA_CAPTION, MB_YESNO | MB_ICONWARNING);
+    return answer == IDNO ? 1 : 0;
+}
+
 int CMailItem::MarkForTracking()
 {
+    // Today's Outlook gives a plain-text or RTF message an HTMLBody too, a
+    // rendering of its text: marking it would convert the message behind the
+    // user's back, so the user decides first.
+    if (IsPlainTextOrRtf())
+        return AskHtmlOnly();
+
     om::Call(m_pMailItem.Get(), L"Save", IID__MailItem);
 
     SourceResult result = MarkHtmlBodyProperty();
@@ -169,11 +193,8 @@ int CMailItem::MarkForTracking()
         result = MarkBodyStream(kPrHtml);
     if (!result.available)
         result = MarkBodyStream(kPrBodyHtmlA);
-    if (!result.available) {
-        // No: send untracked; Yes: cancel so the user can switch the format.
-        int answer = MessageBoxA(GetDesktopWindow(), kHtmlOnlyText, QUORVIA_CAPTION, MB_YESNO | MB_ICONWARNING);
-        return answer == IDNO ? 1 : 0;
-    }
+    if (!result.available)
+        return AskHtmlOnly();
     if (!result.marked)
         return result.outcome;
 
@@ -231,7 +252,8 @@ CMailItem::SourceResult CMailItem::MarkBodyStream(ULONG tag)
 
     // Without a way to write the body back, nothing is asked of the service.
     ComPtr<IStream> writer;
-    if (m_pMessage->OpenProperty(tag, &IID_IStream, STGM_WRITE, 0,
+    // Writing needs MAPI_MODIFY; without it today's stores refuse with MAPI_E_NO_ACCESS.
+    if (m_pMessage->OpenProperty(tag, &IID_IStream, STGM_WRITE, MAPI_MODIFY,
                                  reinterpret_cast<IUnknown **>(writer.Receive())) != S_OK ||
         !writer)
         return {false, false, 0};
@@ -278,23 +300,18 @@ void CMailItem::ForceHtmlFormat()
     }
 }
 
-std::wstring CMailItem::GetMessageString(ULONG tag)
+namespace {
+
+// One string property as the store gives it for exactly this tag; nothing
+// when the call fails or the property comes back as an error.
+std::optional<std::wstring> ReadStringProperty(IMAPIProp *message, ULONG tag, ULONG flags, HRESULT *result)
 {
-    if (!m_pMessage)
-        return std::wstring();
     SizedSPropTagArray(1, tags) = {1, {tag}};
     ULONG count = 0;
     MapiBuffer values;
-    HRESULT hr = m_pMessage->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE, &count, &values.value);
-    if (hr == MAPI_E_BAD_CHARWIDTH) {
-        if (values.value)
-            MAPIFreeBuffer(values.value);
-        values.value = nullptr;
-        hr = m_pMessage->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &values.value);
-    }
-    if (FAILED(hr) || !values.value || count < 1)
-        return std::wstring();
-
+    *result = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), flags, &count, &values.value);
+    if (FAILED(*result) || !values.value || count < 1)
+        return std::nullopt;
     const SPropValue &value = values.value[0];
     switch (PROP_TYPE(value.ulPropTag)) {
     case PT_UNICODE:
@@ -312,8 +329,25 @@ std::wstring CMailItem::GetMessageString(ULONG tag)
         return wide;
     }
     default:
-        return std::wstring();
+        return std::nullopt;
     }
+}
+
+} // namespace
+
+std::wstring CMailItem::GetMessageString(ULONG tag)
+{
+    if (!m_pMessage)
+        return std::wstring();
+    // The Unicode form first: today's stores answer an 8-bit tag in the ANSI
+    // code page, whatever the flags, and every other script would become '?'.
+    HRESULT hr = S_OK;
+    if (std::optional<std::wstring> wide =
+            ReadStringProperty(m_pMessage.Get(), CHANGE_PROP_TYPE(tag, PT_UNICODE), MAPI_UNICODE, &hr))
+        return *wide;
+    // A store without the Unicode form: the 8-bit tag.
+    std::optional<std::wstring> narrow = ReadStringProperty(m_pMessage.Get(), CHANGE_PROP_TYPE(tag, PT_STRING8), 0, &hr);
+    return narrow.value_or(std::wstring());
 }
 
 std::string CMailItem::BuildTrackingRequest()

@@ -62,6 +62,8 @@ private:
     // the window again.
     void ShowWindowAgain() noexcept;
 
+    bool IsPlainTextOrRtf();
+    int AskHtmlOnly();
     SourceResult MarkHtmlBodyProperty();
     SourceResult MarkBodyStream(ULONG tag);
 

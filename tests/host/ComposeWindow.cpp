@@ -1,9 +1,21 @@
 #include "host/ComposeWindow.h"
 
 namespace host {
+namespace {
+
+// A part made as the given Outlook makes it.
+template <class T, class... Args>
+ComPtr<T> CreateFor(Generation outlook, Args &&...args)
+{
+    PlayOutlook playing(outlook);
+    return Create<T>(std::forward<Args>(args)...);
+}
+
+} // namespace
 
 ComposeWindow::ComposeWindow(const ComposeSpec &plan)
-    : m_message(Create<MapiMessage>()), m_item(Create<MailItem>()), m_inspector(Create<Inspector>(plan.window))
+    : m_message(CreateFor<MapiMessage>(plan.outlook)), m_item(CreateFor<MailItem>(plan.outlook)),
+      m_inspector(CreateFor<Inspector>(plan.outlook, plan.window))
 {
     MapiMessage &message = *m_message.Get();
     message.SetStringStore(plan.strings);
@@ -28,7 +40,9 @@ ComposeWindow::ComposeWindow(const ComposeSpec &plan)
         message.SetString8(kPrBodyHtml, plan.stream);
         break;
     case BodyIn::PlainText:
-        item.SetValue("BodyFormat", *Variant::I4(olFormatPlain).Get());
+    case BodyIn::RichText:
+        item.SetValue("BodyFormat",
+                      *Variant::I4(plan.bodyIn == BodyIn::PlainText ? olFormatPlain : olFormatRichText).Get());
         item.AddValue("Body", Variant::Str(BStr::FromWide(plan.html.c_str())));
         break;
     }

@@ -4,6 +4,7 @@
 // message's PR_HTML or PR_BODY_HTML, or nowhere as HTML (a plain-text mail).
 #pragma once
 
+#include "host/Generation.h"
 #include "host/Inspector.h"
 #include "host/MailItem.h"
 #include "host/MapiMessage.h"
@@ -18,7 +19,8 @@ enum class BodyIn
     HtmlBody,   // HTMLBody holds `html`
     PrHtml,     // HTMLBody null; PR_HTML (binary) holds `stream`
     PrBodyHtml, // HTMLBody null; PR_BODY_HTML (8-bit) holds `stream`
-    PlainText,  // HTMLBody null, no HTML property; BodyFormat olFormatPlain, Body holds `html`
+    PlainText,  // no HTML body or property; BodyFormat olFormatPlain, Body holds `html`
+    RichText,   // as PlainText, with BodyFormat olFormatRichText
 };
 
 struct ComposeSpec
@@ -34,6 +36,8 @@ struct ComposeSpec
     StringStore strings = StringStore::Unicode;
     // PR_MSG_EDITOR_FORMAT, when the message has one.
     std::optional<LONG> editorFormat;
+    // The Outlook whose item, message and window these are.
+    Generation outlook = CurrentGeneration();
 };
 
 class ComposeWindow

@@ -6,7 +6,7 @@
 
 namespace host {
 
-MailItem::MailItem() : DispObject("MailItem", {IID__MailItem})
+MailItem::MailItem() : DispObject("MailItem", {IID__MailItem}), m_generation(CurrentGeneration())
 {
     AddMethod("Save", [this](Invocation &) {
         ++m_saves;
@@ -15,9 +15,12 @@ MailItem::MailItem() : DispObject("MailItem", {IID__MailItem})
     AddProperty(
         "HTMLBody",
         [this](Invocation &call) {
+            std::optional<std::wstring> body = m_htmlBody;
+            if (!body && m_generation == Generation::Outlook2016)
+                body = HtmlRendering();
             BSTR text = nullptr;
-            if (m_htmlBody) {
-                text = SysAllocStringLen(m_htmlBody->data(), static_cast<UINT>(m_htmlBody->size()));
+            if (body) {
+                text = SysAllocStringLen(body->data(), static_cast<UINT>(body->size()));
                 if (!text)
                     return E_OUTOFMEMORY;
             }
@@ -59,6 +62,7 @@ MailItem::MailItem() : DispObject("MailItem", {IID__MailItem})
     AddValue("BodyFormat", Variant::I4(olFormatHTML));
     AddValue("Class", Variant::I4(olMail));
     AddValue("Sent", Variant::Bool(false));
+    AddValue("Submitted", Variant::Bool(false));
     m_events = &AddEventSource(*this, DIID_ItemEvents);
 }
 
@@ -77,6 +81,29 @@ void MailItem::SetHtmlBodyNull()
     m_htmlBody.reset();
 }
 
+// What Outlook 2016 gives as HTMLBody for an item without one: the HTML kept
+// in the message, else the text of a plain-text or RTF body put into a page.
+std::wstring MailItem::HtmlRendering() const
+{
+    if (m_message && m_message->Has(kPrHtml))
+        return m_message->Text(kPrHtml);
+    if (m_message && m_message->Has(kPrBodyHtml))
+        return m_message->Text(kPrBodyHtml);
+    Variant body = Value("Body");
+    std::wstring text = body.Type() == VT_BSTR && body.Get()->bstrVal ? body.Get()->bstrVal : L"";
+    std::wstring page = L"<html><body><p>";
+    for (wchar_t c : text) {
+        switch (c) {
+        case L'&': page += L"&amp;"; break;
+        case L'<': page += L"&lt;"; break;
+        case L'>': page += L"&gt;"; break;
+        case L'\n': page += L"<br>"; break;
+        default: page += c; break;
+        }
+    }
+    return page + L"</p></body></html>";
+}
+
 LONG MailItem::BodyFormat() const
 {
     Variant format = Value("BodyFormat");
@@ -89,14 +116,27 @@ bool MailItem::IsSent() const
     return sent.Type() == VT_BOOL && sent.Get()->boolVal != VARIANT_FALSE;
 }
 
+bool MailItem::FireRefused(DISPID id, HRESULT &hr)
+{
+    VARIANT_BOOL cancel = VARIANT_FALSE;
+    Variant result;
+    hr = m_events->Fire(id, {ByRefBool(&cancel)}, result.Receive());
+    if (m_generation == Generation::Outlook2003)
+        return result.Type() == VT_BOOL && result.Get()->boolVal == VARIANT_FALSE;
+    return cancel != VARIANT_FALSE;
+}
+
+bool MailItem::FireClose()
+{
+    Pin alive(*this);
+    HRESULT ignored;
+    return !FireRefused(kItemEventClose, ignored);
+}
+
 bool MailItem::Send()
 {
     Pin alive(*this);
-    VARIANT_BOOL cancel = VARIANT_FALSE;
-    Variant result;
-    m_lastSendHr = m_events->Fire(kItemEventSend, {ByRefBool(&cancel)}, result.Receive());
-    bool vetoed = result.Type() == VT_BOOL && result.Get()->boolVal == VARIANT_FALSE;
-    if (vetoed || cancel != VARIANT_FALSE)
+    if (FireRefused(kItemEventSend, m_lastSendHr))
         return false;
 
     SentMail mail;
@@ -107,6 +147,7 @@ bool MailItem::Send()
         mail.bodyHtml = m_message->Bytes(kPrBodyHtml);
     m_sent = std::move(mail);
     SetValue("Sent", *Variant::Bool(true).Get());
+    SetValue("Submitted", *Variant::Bool(true).Get());
     if (m_inspector)
         m_inspector->Close();
     return true;

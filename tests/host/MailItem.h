@@ -6,6 +6,7 @@
 
 #include "host/ConnectionPoints.h"
 #include "host/DispObject.h"
+#include "host/Generation.h"
 #include "host/MapiMessage.h"
 
 #include <optional>
@@ -16,8 +17,10 @@ namespace host {
 class Inspector;
 
 // Outlook's OlBodyFormat values.
+const LONG olFormatUnspecified = 0;
 const LONG olFormatPlain = 1;
 const LONG olFormatHTML = 2;
+const LONG olFormatRichText = 3;
 // OlObjectClass of a mail item.
 const LONG olMail = 43;
 
@@ -45,6 +48,8 @@ public:
     void SetMessage(MapiMessage *message);
     MapiMessage *Message() const { return m_message.Get(); }
 
+    // HTMLBody as set: Outlook 2003 gives a null string for an item without
+    // one, 2016 a rendering (see Generation.h).
     void SetHtmlBody(const std::wstring &body);
     void SetHtmlBodyNull();
     bool HtmlBodyIsNull() const { return !m_htmlBody.has_value(); }
@@ -60,11 +65,14 @@ public:
 
     EventSource &Events() { return *m_events; }
 
-    // Fires Send (0xF005) with a by-reference VARIANT_BOOL Cancel. A result of
-    // VT_BOOL FALSE or Cancel set TRUE cancels: the item stays unsent and its
-    // window open. Otherwise the item is sent: what went out is recorded, Sent
-    // becomes TRUE and the window closes. Returns true when sent.
+    // Fires Send (0xF005) with a by-reference VARIANT_BOOL Cancel. Cancel set
+    // TRUE (Outlook 2016) or a result of VT_BOOL FALSE (Outlook 2003) cancels:
+    // the item stays unsent and its window open. Otherwise the item is sent:
+    // what went out is recorded, Sent and Submitted become TRUE and the window
+    // closes. Returns true when sent.
     bool Send();
+    // Fires Close (0xF004) the same way; true when nobody refused it.
+    bool FireClose();
     // The HRESULT of the last Send firing.
     HRESULT LastSendResult() const { return m_lastSendHr; }
     bool IsSent() const;
@@ -74,6 +82,11 @@ protected:
     ~MailItem() override = default;
 
 private:
+    // Fires a cancellable event as this item's Outlook does; true when it was refused.
+    bool FireRefused(DISPID id, HRESULT &hr);
+    std::wstring HtmlRendering() const;
+
+    const Generation m_generation;
     ComPtr<MapiMessage> m_message;
     std::optional<std::wstring> m_htmlBody;
     unsigned m_saves = 0;

@@ -300,7 +300,10 @@ private:
     const ULONG m_readLimit;
 };
 
-MapiMessage::MapiMessage() = default;
+MapiMessage::MapiMessage()
+    : m_exactTypes(!PlaysOutlook2003()), m_writeNeedsModify(!PlaysOutlook2003()), m_writeKeepsOld(!PlaysOutlook2003())
+{
+}
 
 MapiMessage::~MapiMessage() = default;
 
@@ -528,8 +531,16 @@ STDMETHODIMP MapiMessage::GetProps(LPSPropTagArray lpPropTagArray, ULONG ulFlags
             errors = true;
             continue;
         }
+        if (IsString(p->tag) && m_exactTypes && PROP_TYPE(asked) == PT_UNICODE &&
+            m_stringStore != StringStore::Unicode) {
+            out.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(asked));
+            out.Value.err = MAPI_E_NOT_FOUND;
+            errors = true;
+            continue;
+        }
         if (IsString(p->tag)) {
-            const bool wide = unicode && m_stringStore == StringStore::Unicode;
+            const bool wide = m_exactTypes ? PROP_TYPE(asked) == PT_UNICODE
+                                           : unicode && m_stringStore == StringStore::Unicode;
             if (wide) {
                 std::wstring text = p->isWide ? p->wide : WideOf(p->bytes);
                 auto *copy = static_cast<wchar_t *>(More((text.size() + 1) * sizeof(wchar_t), values));
@@ -602,7 +613,7 @@ STDMETHODIMP MapiMessage::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulIn
     const Property *p = Find(ulPropTag);
     if (!p && !(writable && create))
         return call.Finish(MAPI_E_NOT_FOUND);
-    if (writable && m_readOnly.count(KeyOf(ulPropTag)))
+    if (writable && (m_readOnly.count(KeyOf(ulPropTag)) || (m_writeNeedsModify && !(ulFlags & MAPI_MODIFY))))
         return call.Finish(MAPI_E_NO_ACCESS);
 
     std::string content;

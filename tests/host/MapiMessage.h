@@ -7,6 +7,7 @@
 #pragma once
 
 #include "com/ComPtr.h"
+#include "host/Generation.h"
 
 #include <windows.h>
 #include <mapidefs.h>
@@ -19,14 +20,17 @@
 
 namespace host {
 
-// How the store answers for string properties.
+// How the store answers for string properties. Outlook 2016 gives each tag
+// its own type (PT_STRING8 in the ANSI code page, PT_UNICODE as Unicode);
+// Outlook 2003 let the flags decide, as below.
 enum class StringStore
 {
-    // MAPI_UNICODE gives PT_UNICODE, no flag gives PT_STRING8 (ANSI code page).
+    // 2003: MAPI_UNICODE gives PT_UNICODE, no flag gives PT_STRING8 (ANSI code page).
     Unicode,
-    // MAPI_UNICODE is refused with MAPI_E_BAD_CHARWIDTH; no flag gives PT_STRING8.
+    // MAPI_UNICODE is refused with MAPI_E_BAD_CHARWIDTH; no flag gives
+    // PT_STRING8 (2016: a PT_UNICODE tag is not found).
     RejectsUnicode,
-    // Always PT_STRING8, whatever the flags.
+    // 2003: always PT_STRING8, whatever the flags. 2016: a PT_UNICODE tag is not found.
     EightBitOnly,
 };
 
@@ -114,8 +118,8 @@ public:
     void SetReadOnly(ULONG tag);
     // Each Write takes at most this many bytes (partial writes).
     void SetWriteChunk(ULONG bytes) { m_writeChunk = bytes; }
-    // A stream opened for writing starts with the old content (as some stores
-    // do) rather than empty: only SetSize makes a shorter write exact.
+    // A stream opened for writing starts with the old content (as Outlook 2016
+    // does; 2003's started empty): only SetSize makes a shorter write exact.
     void SetWriteKeepsOldContent(bool keep) { m_writeKeepsOld = keep; }
 
     // Every thread that called a method of the message or of its streams.
@@ -143,12 +147,14 @@ private:
     HRESULT Unsupported(const char *member);
 
     volatile LONG m_cRef = 1;
+    const bool m_exactTypes;   // Outlook 2016's GetProps
+    const bool m_writeNeedsModify;
     StringStore m_stringStore = StringStore::Unicode;
     std::map<ULONG, Property> m_props;
     std::map<ULONG, ULONG> m_shortReads;
     std::set<ULONG> m_readOnly;
     ULONG m_writeChunk = 0;
-    bool m_writeKeepsOld = false;
+    bool m_writeKeepsOld;
     mutable std::mutex m_mutex;
     std::set<DWORD> m_threads;
 };

@@ -253,15 +253,9 @@ bool Outlook::Close(OutlookWindow &window)
 {
     if (!window.IsOpen())
         return false;
-    // The item is asked first; a FALSE result or Cancel keeps the window open.
-    if (!window.m_otherItem) {
-        VARIANT_BOOL cancel = VARIANT_FALSE;
-        Variant result;
-        window.Item().Events().Fire(kItemEventClose, {ByRefBool(&cancel)}, result.Receive());
-        bool refused = result.Type() == VT_BOOL && result.Get()->boolVal == VARIANT_FALSE;
-        if (refused || cancel != VARIANT_FALSE)
-            return false;
-    }
+    // The item is asked first; when it refuses, the window stays open.
+    if (!window.m_otherItem && !window.Item().FireClose())
+        return false;
     CloseWindow(window, true);
     return true;
 }

@@ -281,39 +281,38 @@ INSTANTIATE_TEST_SUITE_P(
                  "login=%61%62%63&password=%70%77&to=%E9%00&subj=%78%00&raw=1"}),
     [](const ::testing::TestParamInfo<FormCase> &info) { return std::string(info.param.what); });
 
-// The string reads the request makes, for each kind of store: one wide read
-// each, or a wide read refused and repeated narrow.
-TEST_F(TrackedSendTest, StringPropertiesAreReadWideWithANarrowFallback)
+// The string reads the request makes, for each kind of store: the Unicode
+// tags, and the 8-bit ones only where a store has no Unicode form.
+TEST_F(TrackedSendTest, StringPropertiesAreReadByTheirUnicodeTagsWithAnEightBitFallback)
 {
+    auto reads = [](std::initializer_list<const char *> first, const char *fallback) {
+        std::vector<std::string> lines;
+        for (const char *name : {"PR_DISPLAY_TO", "PR_DISPLAY_CC", "PR_DISPLAY_BCC", "PR_NORMALIZED_SUBJECT"}) {
+            for (const char *answer : first)
+                lines.push_back("Message.GetProps(" + std::string(name) + "_W, MAPI_UNICODE) -> " + answer);
+            if (fallback)
+                lines.push_back("Message.GetProps(" + std::string(name) + ", 0) -> " + fallback);
+        }
+        return lines;
+    };
     struct Case
     {
+        Generation outlook;
         StringStore strings;
         std::vector<std::string> reads;
     };
     const Case cases[] = {
-        {StringStore::Unicode,
-         {"Message.GetProps(PR_DISPLAY_TO, MAPI_UNICODE) -> S_OK", "Message.GetProps(PR_DISPLAY_CC, MAPI_UNICODE) -> S_OK",
-          "Message.GetProps(PR_DISPLAY_BCC, MAPI_UNICODE) -> S_OK",
-          "Message.GetProps(PR_NORMALIZED_SUBJECT, MAPI_UNICODE) -> S_OK"}},
-        {StringStore::EightBitOnly,
-         {"Message.GetProps(PR_DISPLAY_TO, MAPI_UNICODE) -> S_OK", "Message.GetProps(PR_DISPLAY_CC, MAPI_UNICODE) -> S_OK",
-          "Message.GetProps(PR_DISPLAY_BCC, MAPI_UNICODE) -> S_OK",
-          "Message.GetProps(PR_NORMALIZED_SUBJECT, MAPI_UNICODE) -> S_OK"}},
-        {StringStore::RejectsUnicode,
-         {"Message.GetProps(PR_DISPLAY_TO, MAPI_UNICODE) -> MAPI_E_BAD_CHARWIDTH",
-          "Message.GetProps(PR_DISPLAY_TO, 0) -> S_OK",
-          "Message.GetProps(PR_DISPLAY_CC, MAPI_UNICODE) -> MAPI_E_BAD_CHARWIDTH",
-          "Message.GetProps(PR_DISPLAY_CC, 0) -> S_OK",
-          "Message.GetProps(PR_DISPLAY_BCC, MAPI_UNICODE) -> MAPI_E_BAD_CHARWIDTH",
-          "Message.GetProps(PR_DISPLAY_BCC, 0) -> S_OK",
-          "Message.GetProps(PR_NORMALIZED_SUBJECT, MAPI_UNICODE) -> MAPI_E_BAD_CHARWIDTH",
-          "Message.GetProps(PR_NORMALIZED_SUBJECT, 0) -> S_OK"}},
+        {Generation::Outlook2016, StringStore::Unicode, reads({"S_OK"}, nullptr)},
+        {Generation::Outlook2016, StringStore::EightBitOnly, reads({"MAPI_W_ERRORS_RETURNED"}, "S_OK")},
+        {Generation::Outlook2016, StringStore::RejectsUnicode, reads({"MAPI_E_BAD_CHARWIDTH"}, "S_OK")},
+        {Generation::Outlook2003, StringStore::EightBitOnly, reads({"S_OK"}, nullptr)},
     };
     Service().SetAnswer(Answer::Fragment(kFragment));
     for (const Case &c : cases) {
         ComposeSpec plan;
         plan.to = L"t";
         plan.strings = c.strings;
+        plan.outlook = c.outlook;
         ComposeWindow window(plan);
         CallLog::Clear();
         EXPECT_EQ(0, Send(window));
@@ -622,14 +621,19 @@ const char *SourceName(BodyIn source)
     case BodyIn::PrHtml: return "PR_HTML";
     case BodyIn::PrBodyHtml: return "PR_BODY_HTML";
     case BodyIn::PlainText: return "PlainText";
+    case BodyIn::RichText: return "RichText";
     }
     return "?";
 }
 
+// Bodies kept only in a MAPI stream are Outlook 2003's: today's Outlook gives
+// them through HTMLBody.
 ComposeSpec SpecWithBody(BodyIn source, const std::string &body)
 {
     ComposeSpec plan;
     plan.bodyIn = source;
+    if (source == BodyIn::PrHtml || source == BodyIn::PrBodyHtml)
+        plan.outlook = Generation::Outlook2003;
     plan.html = Wide(body);
     plan.stream = body;
     return plan;
@@ -695,10 +699,10 @@ TEST_F(TrackedSendTest, EachSourceIsReadMarkedAndWrittenBackInThisOrder)
     const std::string markedSize = std::to_string(marked.size());
     const std::vector<std::string> request = {
         "MailItem.GetInspector -> S_OK",
-        "Message.GetProps(PR_DISPLAY_TO, MAPI_UNICODE) -> S_OK",
-        "Message.GetProps(PR_DISPLAY_CC, MAPI_UNICODE) -> S_OK",
-        "Message.GetProps(PR_DISPLAY_BCC, MAPI_UNICODE) -> S_OK",
-        "Message.GetProps(PR_NORMALIZED_SUBJECT, MAPI_UNICODE) -> S_OK",
+        "Message.GetProps(PR_DISPLAY_TO_W, MAPI_UNICODE) -> S_OK",
+        "Message.GetProps(PR_DISPLAY_CC_W, MAPI_UNICODE) -> S_OK",
+        "Message.GetProps(PR_DISPLAY_BCC_W, MAPI_UNICODE) -> S_OK",
+        "Message.GetProps(PR_NORMALIZED_SUBJECT_W, MAPI_UNICODE) -> S_OK",
         "Inspector.QueryInterface(IOleWindow) -> S_OK",
         "Inspector.GetWindow() -> S_OK",
     };
@@ -710,7 +714,8 @@ TEST_F(TrackedSendTest, EachSourceIsReadMarkedAndWrittenBackInThisOrder)
         "MailItem.BodyFormat -> S_OK",
     };
     const std::vector<std::string> construction = {"MailItem.MAPIOBJECT -> S_OK",
-                                                   "Message.QueryInterface(IMessage) -> S_OK"};
+                                                   "Message.QueryInterface(IMessage) -> S_OK",
+                                                   "MailItem.BodyFormat -> S_OK"};
     auto streamCalls = [&](const std::string &tag, bool htmlMissing) {
         std::vector<std::string> calls = construction;
         calls.insert(calls.end(), {"MailItem.Save() -> S_OK", "MailItem.HTMLBody -> S_OK"});
@@ -719,7 +724,7 @@ TEST_F(TrackedSendTest, EachSourceIsReadMarkedAndWrittenBackInThisOrder)
         calls.push_back("Message.OpenProperty(" + tag + ", IID_IStream, 0, 0) -> S_OK");
         calls.push_back("Stream(" + tag + ").Stat(STATFLAG_NONAME) -> S_OK");
         calls.push_back("Stream(" + tag + ").Read(" + size + ") -> S_OK");
-        calls.push_back("Message.OpenProperty(" + tag + ", IID_IStream, STGM_WRITE, 0) -> S_OK");
+        calls.push_back("Message.OpenProperty(" + tag + ", IID_IStream, STGM_WRITE, 1) -> S_OK"); // MAPI_MODIFY
         calls.insert(calls.end(), request.begin(), request.end());
         calls.push_back("Stream(" + tag + ").Write(" + markedSize + ") -> S_OK");
         calls.push_back("Stream(" + tag + ").SetSize(" + markedSize + ") -> S_OK");
@@ -876,23 +881,27 @@ INSTANTIATE_TEST_SUITE_P(
                       NoBodyCase{"read_only_PR_BODY_HTML_yes", BodyIn::PrBodyHtml, false, IDYES, 1}),
     [](const ::testing::TestParamInfo<NoBodyCase> &info) { return std::string(info.param.what); });
 
-TEST_F(TrackedSendTest, APlainTextMailLooksInEveryPlaceBeforeAsking)
+// Today's Outlook renders a plain-text or RTF body as HTML when asked for
+// HTMLBody; the format is asked first, so such a message is never converted.
+TEST_F(TrackedSendTest, APlainTextOrRtfMailIsAskedAboutBeforeAnythingIsTouched)
 {
-    m_robot.Expect(kCaption, IDNO);
-    ComposeWindow window(SpecWithBody(BodyIn::PlainText, "plain"));
-    CallLog::Clear();
-    EXPECT_EQ(0, Send(window));
-    std::vector<std::string> calls = {
-        "MailItem.MAPIOBJECT -> S_OK",
-        "Message.QueryInterface(IMessage) -> S_OK",
-        "MailItem.Save() -> S_OK",
-        "MailItem.HTMLBody -> S_OK",
-        "Message.OpenProperty(PR_HTML, IID_IStream, 0, 0) -> MAPI_E_NOT_FOUND",
-        "Message.OpenProperty(PR_BODY_HTML, IID_IStream, 0, 0) -> MAPI_E_NOT_FOUND",
-    };
-    EXPECT_EQ(calls, CallLog::Lines());
-    EXPECT_TRUE(window.Item().HtmlBodyIsNull());
-    EXPECT_EQ(olFormatPlain, window.Item().BodyFormat());
+    const std::vector<std::string> calls = {"MailItem.MAPIOBJECT -> S_OK", "Message.QueryInterface(IMessage) -> S_OK",
+                                            "MailItem.BodyFormat -> S_OK"};
+    for (Generation outlook : {Generation::Outlook2016, Generation::Outlook2003}) {
+        for (BodyIn source : {BodyIn::PlainText, BodyIn::RichText}) {
+            SCOPED_TRACE(SourceName(source));
+            m_robot.Expect(kCaption, IDNO);
+            ComposeSpec plan = SpecWithBody(source, "plain <text>");
+            plan.outlook = outlook;
+            ComposeWindow window(plan);
+            CallLog::Clear();
+            EXPECT_EQ(0, Send(window));
+            EXPECT_EQ(calls, CallLog::Lines());
+            EXPECT_TRUE(window.Item().HtmlBodyIsNull());
+            EXPECT_EQ(source == BodyIn::PlainText ? olFormatPlain : olFormatRichText, window.Item().BodyFormat());
+        }
+    }
+    EXPECT_TRUE(m_robot.WaitForDialogs(4, 5000));
 }
 
 // ---------------------------------------------------------------------------
@@ -996,7 +1005,7 @@ TEST_P(FormatTest, HtmlFormatIsForcedOnlyWhereItIsNotSet)
     const bool forced = c.editorFormat != 2;
     EXPECT_EQ(forced ? 0x00160000 : 0, window.Message().Long(kPrInetMailOverrideFormat));
     EXPECT_EQ(forced || c.editorFormat ? 2 : 0, window.Message().Long(kPrMsgEditorFormat));
-    EXPECT_EQ(forced && !c.bodyFormatReadFails ? 2 : c.bodyFormat, window.Item().BodyFormat());
+    EXPECT_EQ(forced && !c.bodyFormatReadFails ? olFormatHTML : c.bodyFormat, window.Item().BodyFormat());
 }
 
 const std::vector<std::string> kForced = {
@@ -1016,17 +1025,17 @@ std::vector<std::string> Lines(std::initializer_list<std::vector<std::string>> p
 INSTANTIATE_TEST_SUITE_P(
     Formats, FormatTest,
     ::testing::Values(
-        FormatCase{"editor_already_html", 2, olFormatPlain, false,
+        FormatCase{"editor_already_html", 2, olFormatUnspecified, false,
                    {"Message.GetProps(PR_MSG_EDITOR_FORMAT, 0) -> S_OK"}},
         FormatCase{"no_editor_format_body_html", std::nullopt, olFormatHTML, false,
                    Lines({{"Message.GetProps(PR_MSG_EDITOR_FORMAT, 0) -> MAPI_W_ERRORS_RETURNED"}, kForced,
                           {"MailItem.BodyFormat -> S_OK"}})},
-        FormatCase{"plain_editor_plain_body", 1, olFormatPlain, false,
+        FormatCase{"plain_editor_unspecified_body", 1, olFormatUnspecified, false,
                    Lines({{"Message.GetProps(PR_MSG_EDITOR_FORMAT, 0) -> S_OK"}, kForced,
                           {"MailItem.BodyFormat -> S_OK", "MailItem.BodyFormat = VT_I4 2 -> S_OK"}})},
-        FormatCase{"rich_editor_rich_body", 3, 3, false,
+        FormatCase{"rich_editor_html_body", 3, olFormatHTML, false,
                    Lines({{"Message.GetProps(PR_MSG_EDITOR_FORMAT, 0) -> S_OK"}, kForced,
-                          {"MailItem.BodyFormat -> S_OK", "MailItem.BodyFormat = VT_I4 2 -> S_OK"}})},
+                          {"MailItem.BodyFormat -> S_OK"}})},
         FormatCase{"body_format_unreadable", 1, olFormatPlain, true,
                    Lines({{"Message.GetProps(PR_MSG_EDITOR_FORMAT, 0) -> S_OK"}, kForced,
                           {"MailItem.BodyFormat -> E_FAIL"}})}),
@@ -1243,31 +1252,42 @@ TEST(HostMailItem, SendFiresSendAndRecordsWhatWentOut)
 
 // The message's answers are MAPI buffers the add-in frees with MAPIFreeBuffer;
 // allocating them needs no MAPIInitialize, which the add-in never calls.
+// Outlook 2016 answers each tag with its own type; 2003 let the flags decide.
 TEST(HostMapiMessage, AnswersInMapiBuffersWithTheTypesAsked)
 {
-    ComPtr<MapiMessage> message = Create<MapiMessage>();
-    SPropValue value = {};
-    value.ulPropTag = kPrMsgEditorFormat;
-    value.Value.l = 2;
-    EXPECT_EQ(S_OK, message->SetProps(1, &value, nullptr));
-    message->SetString(kPrDisplayTo, L"\u00E9\u4E2D");
-
-    SizedSPropTagArray(3, tags) = {3, {kPrMsgEditorFormat, kPrDisplayTo, kPrInetMailOverrideFormat}};
+    const ULONG wideTo = PROP_TAG(PT_UNICODE, 0x0E04);
     struct Case
     {
+        Generation outlook;
+        ULONG askedTag;
         ULONG flags;
         StringStore strings;
         HRESULT hr;
-        ULONG stringTag;
+        ULONG stringTag; // PT_ERROR: not found
     };
     const Case cases[] = {
-        {MAPI_UNICODE, StringStore::Unicode, MAPI_W_ERRORS_RETURNED, PROP_TAG(PT_UNICODE, 0x0E04)},
-        {0, StringStore::Unicode, MAPI_W_ERRORS_RETURNED, kPrDisplayTo},
-        {MAPI_UNICODE, StringStore::EightBitOnly, MAPI_W_ERRORS_RETURNED, kPrDisplayTo},
-        {MAPI_UNICODE, StringStore::RejectsUnicode, MAPI_E_BAD_CHARWIDTH, 0},
+        {Generation::Outlook2016, kPrDisplayTo, MAPI_UNICODE, StringStore::Unicode, MAPI_W_ERRORS_RETURNED, kPrDisplayTo},
+        {Generation::Outlook2016, wideTo, 0, StringStore::Unicode, MAPI_W_ERRORS_RETURNED, wideTo},
+        {Generation::Outlook2016, wideTo, 0, StringStore::EightBitOnly, MAPI_W_ERRORS_RETURNED,
+         PROP_TAG(PT_ERROR, 0x0E04)},
+        {Generation::Outlook2016, wideTo, MAPI_UNICODE, StringStore::RejectsUnicode, MAPI_E_BAD_CHARWIDTH, 0},
+        {Generation::Outlook2003, kPrDisplayTo, MAPI_UNICODE, StringStore::Unicode, MAPI_W_ERRORS_RETURNED, wideTo},
+        {Generation::Outlook2003, kPrDisplayTo, 0, StringStore::Unicode, MAPI_W_ERRORS_RETURNED, kPrDisplayTo},
+        {Generation::Outlook2003, kPrDisplayTo, MAPI_UNICODE, StringStore::EightBitOnly, MAPI_W_ERRORS_RETURNED,
+         kPrDisplayTo},
+        {Generation::Outlook2003, kPrDisplayTo, MAPI_UNICODE, StringStore::RejectsUnicode, MAPI_E_BAD_CHARWIDTH, 0},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(&c - cases);
+        PlayOutlook playing(c.outlook);
+        ComPtr<MapiMessage> message = Create<MapiMessage>();
+        SPropValue value = {};
+        value.ulPropTag = kPrMsgEditorFormat;
+        value.Value.l = 2;
+        EXPECT_EQ(S_OK, message->SetProps(1, &value, nullptr));
+        message->SetString(kPrDisplayTo, L"\u00E9\u4E2D");
         message->SetStringStore(c.strings);
+        SizedSPropTagArray(3, tags) = {3, {kPrMsgEditorFormat, c.askedTag, kPrInetMailOverrideFormat}};
         ULONG count = 0;
         LPSPropValue values = nullptr;
         ASSERT_EQ(c.hr, message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), c.flags, &count, &values));
@@ -1279,29 +1299,38 @@ TEST(HostMapiMessage, AnswersInMapiBuffersWithTheTypesAsked)
         EXPECT_EQ(kPrMsgEditorFormat, values[0].ulPropTag);
         EXPECT_EQ(2, values[0].Value.l);
         EXPECT_EQ(c.stringTag, values[1].ulPropTag);
-        if (PROP_TYPE(c.stringTag) == PT_UNICODE)
+        if (PROP_TYPE(c.stringTag) == PT_UNICODE) {
             EXPECT_EQ(std::wstring(L"\u00E9\u4E2D"), values[1].Value.lpszW);
-        else
-            EXPECT_EQ(AnsiFromWide(L"\u00E9\u4E2D"), values[1].Value.lpszA);
+        } else if (PROP_TYPE(c.stringTag) == PT_STRING8) {
+            EXPECT_EQ(AnsiFromWide(L"\u00E9\u4E2D"), values[1].Value.lpszA); // '?' for what it cannot hold
+        }
         EXPECT_EQ(PROP_TAG(PT_ERROR, 0x5902), values[2].ulPropTag);
         EXPECT_EQ(MAPI_E_NOT_FOUND, values[2].Value.err);
         EXPECT_EQ(S_OK, MAPIFreeBuffer(values));
     }
 }
 
-// A property stream: what a writer commits is the property, exactly.
+// A property stream: what a writer commits is the property, exactly. Today's
+// Outlook opens it for writing only with MAPI_MODIFY, and with the old bytes
+// in place beyond what is written.
 TEST(HostMapiMessage, CommittedStreamsReplaceThePropertyExactly)
 {
     ComPtr<MapiMessage> message = Create<MapiMessage>();
     message->SetBinary(kPrHtml, "0123456789");
     IUnknown *unknown = nullptr;
     EXPECT_EQ(MAPI_E_NOT_FOUND, message->OpenProperty(kPrBodyHtml, &IID_IStream, 0, 0, &unknown));
-    ASSERT_EQ(S_OK, message->OpenProperty(kPrHtml, &IID_IStream, STGM_WRITE, 0, &unknown));
+    EXPECT_EQ(MAPI_E_NO_ACCESS, message->OpenProperty(kPrHtml, &IID_IStream, STGM_WRITE, 0, &unknown));
+    ASSERT_EQ(S_OK, message->OpenProperty(kPrHtml, &IID_IStream, STGM_WRITE, MAPI_MODIFY, &unknown));
     ComPtr<IStream> writer(static_cast<IStream *>(unknown));
     ULONG written = 0;
     EXPECT_EQ(S_OK, writer->Write("abc", 3, &written));
     EXPECT_EQ(3u, written);
     EXPECT_EQ("0123456789", message->Bytes(kPrHtml));
+    EXPECT_EQ(S_OK, writer->Commit(STGC_OVERWRITE));
+    EXPECT_EQ("abc3456789", message->Bytes(kPrHtml));
+    ULARGE_INTEGER three;
+    three.QuadPart = 3;
+    EXPECT_EQ(S_OK, writer->SetSize(three));
     EXPECT_EQ(S_OK, writer->Commit(STGC_OVERWRITE));
     EXPECT_EQ("abc", message->Bytes(kPrHtml));
 
