@@ -17,6 +17,8 @@
 #include "settings/SetupDialog.h"
 #include "settings/Settings.h"
 
+#include <cstdlib>
+
 namespace {
 
 constexpr DWORD kAccountBuffer = 1000;
@@ -138,6 +140,17 @@ HRESULT STDMETHODCALLTYPE CAddin::OnStartupComplete(SAFEARRAY **)
         LogCaughtError("Application Name");
     }
 
+    // Outlook 2003 and earlier let Word edit mail with Word's own command bars,
+    // which all its windows share; later versions give each window its own.
+    bool wordBarsShared = false;
+    try {
+        Variant version = om::Get(application, L"Version", IID__Application);
+        wordBarsShared = version.Type() == VT_BSTR && version.Get()->bstrVal &&
+                         _wtoi(version.Get()->bstrVal) > 0 && _wtoi(version.Get()->bstrVal) < 12;
+    } catch (...) {
+        LogCaughtError("Application Version");
+    }
+
     try {
         LoadAccount();
     } catch (...) {
@@ -154,7 +167,7 @@ HRESULT STDMETHODCALLTYPE CAddin::OnStartupComplete(SAFEARRAY **)
     try {
         ComPtr<IDispatch> inspectors = om::AsDispatch(om::Get(application, L"Inspectors", IID__Application));
         if (inspectors && !m_pInspectorsEvents)
-            m_pInspectorsEvents = new CInspectorsCollectionEventHandler(inspectors.Get());
+            m_pInspectorsEvents = new CInspectorsCollectionEventHandler(inspectors.Get(), wordBarsShared);
     } catch (...) {
         LogCaughtError("Inspectors");
     }

@@ -7,6 +7,7 @@
 #include "com/ObjectModel.h"
 #include "events/DispProperty.h"
 #include "events/ItemHandler.h"
+#include "log/CaughtError.h"
 #include "log/DebugLog.h"
 #include "tracking/MailItem.h"
 
@@ -34,7 +35,8 @@ const CEventSink::Traits CInspectorEventHandler::s_traits = {
     /*releaseIgnoresZero*/ false, /*loopForm*/ false, /*logsTypeInfo*/ true,
     /*nullSourceRaises*/ true, /*logsLifetime*/ true};
 
-CInspectorEventHandler::CInspectorEventHandler(IDispatch *mailItem) : CEventSink(s_traits)
+CInspectorEventHandler::CInspectorEventHandler(IDispatch *mailItem, bool wordBarsShared)
+    : CEventSink(s_traits), m_bWordBarsShared(wordBarsShared)
 {
     m_spItem = ComPtr<IDispatch>::Borrow(mailItem);
 }
@@ -45,9 +47,9 @@ CInspectorEventHandler::~CInspectorEventHandler()
         *m_pDestroyed = true;
 }
 
-void CInspectorEventHandler::Create(IDispatch *inspector, IDispatch *mailItem)
+void CInspectorEventHandler::Create(IDispatch *inspector, IDispatch *mailItem, bool wordBarsShared)
 {
-    CInspectorEventHandler *sink = new CInspectorEventHandler(mailItem);
+    CInspectorEventHandler *sink = new CInspectorEventHandler(mailItem, wordBarsShared);
     try {
         sink->Connect(inspector);
     } catch (...) {
@@ -77,14 +79,34 @@ void CInspectorEventHandler::Connect(IDispatch *inspector)
     m_spInspector = ComPtr<IDispatch>::Borrow(inspector);
     if (!inspector)
         ThrowComError(E_POINTER, IID__Inspector);
-    ComPtr<IUnknown> editor = om::AsUnknown(om::Get(inspector, L"WordEditor", IID__Inspector));
-    m_bWordEditor = editor ? 1 : 0;
-    editor.Reset();
     SinkEvents(inspector);
     // Without the window's Close nothing made for it could be given back.
     if (!IsConnected())
         return;
-    CreateToolbar();
+    m_bEquipAtActivate = !Equip(false);
+}
+
+// Gives the window its bar, buttons, tracked item and item sink. Word and the
+// window's command bars may not be ready in NewInspector (Microsoft KB 929593):
+// false then, unless this is the last try, when whatever failed raises.
+bool CInspectorEventHandler::Equip(bool lastTry)
+{
+    ComPtr<IDispatch> bars;
+    try {
+        // Only Word 2003 shares its bars and needs its template told; later
+        // editors are never asked for in NewInspector, where they do not work.
+        if (m_bWordBarsShared)
+            m_bWordEditor = om::AsUnknown(om::Get(m_spInspector.Get(), L"WordEditor", IID__Inspector)) ? 1 : 0;
+        bars = om::AsDispatch(om::Get(m_spInspector.Get(), L"CommandBars", IID__Inspector));
+    } catch (...) {
+        if (lastTry)
+            throw;
+        return false;
+    }
+    if (!bars)
+        return lastTry; // a window that never gets its bars sends untracked
+    CreateToolbar(bars.Get());
+    return true;
 }
 
 // Records the handlers this window holds one reference to each. Word-editor
@@ -113,25 +135,22 @@ void CInspectorEventHandler::KeepButtons(CButtonHandler *tracking, CButtonHandle
     }
 }
 
-void CInspectorEventHandler::CreateToolbar()
+void CInspectorEventHandler::CreateToolbar(IDispatch *bars)
 {
     BStr barName = BStr::FromWide(L"Quorvia");
     if (!barName.Get())
         ThrowComError(E_OUTOFMEMORY);
     Variant name = Variant::Str(std::move(barName));
 
-    ComPtr<IDispatch> bars = om::AsDispatch(om::Get(m_spInspector.Get(), L"CommandBars", IID__Inspector));
-    if (!bars)
-        return;
     Variant existing;
-    om::TryInvoke(bars.Get(), L"Item", DISPATCH_PROPERTYGET | DISPATCH_METHOD, {name.Get()}, existing.Receive());
+    om::TryInvoke(bars, L"Item", DISPATCH_PROPERTYGET | DISPATCH_METHOD, {name.Get()}, existing.Receive());
     ComPtr<IDispatch> bar = om::AsDispatch(existing);
 
     try {
         if (!bar) {
             Variant missing = Variant::Missing();
             Variant temporary = Variant::I2(-1);
-            bar = om::AsDispatch(om::Call(bars.Get(), L"Add", IID__CommandBars,
+            bar = om::AsDispatch(om::Call(bars, L"Add", IID__CommandBars,
                                           {name.Get(), missing.Get(), missing.Get(), temporary.Get()}));
             if (bar) {
                 om::Put(bar.Get(), L"Position", Variant::I4(kMsoBarTop), IID_CommandBar);
@@ -182,6 +201,16 @@ void CInspectorEventHandler::CreateToolbar()
 
 void CInspectorEventHandler::Cleanup()
 {
+    // Runs inside Release and the window's Close: nothing may leave it.
+    try {
+        ReleaseWhatWasMade();
+    } catch (...) {
+        LogCaughtError("Inspector Cleanup");
+    }
+}
+
+void CInspectorEventHandler::ReleaseWhatWasMade()
+{
     DebugLog(2, "CInspectorEventHandler::Cleanup\n");
     // A Word-editor window's slot empties itself when its handler is destroyed.
     for (int slot = 0; slot < 2; ++slot) {
@@ -192,33 +221,39 @@ void CInspectorEventHandler::Cleanup()
         }
     }
     if (m_pItemHandler) {
-        m_pItemHandler->Release();
+        CItemHandler *sink = m_pItemHandler;
         m_pItemHandler = nullptr;
+        sink->Release();
     }
     if (m_pTrackedItem) {
-        m_pTrackedItem->Release();
+        CMailItem *item = m_pTrackedItem;
         m_pTrackedItem = nullptr;
+        item->Release();
     }
-
-    if (m_spInspector) {
-        // Word asks to save its template when the window closes otherwise.
-        Variant document;
-        HRESULT hr = om::TryInvoke(m_spInspector.Get(), L"WordEditor", DISPATCH_PROPERTYGET, {}, document.Receive());
-        ComPtr<IDispatch> editor = om::AsDispatch(document);
-        if (hr == S_OK && editor) {
-            Variant templateValue;
-            if (DispGetProperty(editor.Get(), L"AttachedTemplate", templateValue.Receive()) == S_OK &&
-                templateValue.Type() == VT_DISPATCH && templateValue.Get()->pdispVal) {
-                VARIANT saved;
-                VariantInit(&saved);
-                saved.vt = VT_BOOL;
-                saved.boolVal = 1;
-                Variant result;
-                DispPutProperty(templateValue.Get()->pdispVal, L"Saved", result.Receive(), 1, &saved);
-            }
-        }
-    }
+    // Word 2003 asks to save its template when the window closes otherwise:
+    // the bars the add-in made there are Word's own.
+    if (m_bWordEditor && m_spInspector)
+        MarkTemplateSaved();
     m_spInspector.Reset();
+}
+
+void CInspectorEventHandler::MarkTemplateSaved()
+{
+    Variant document;
+    HRESULT hr = om::TryInvoke(m_spInspector.Get(), L"WordEditor", DISPATCH_PROPERTYGET, {}, document.Receive());
+    ComPtr<IDispatch> editor = om::AsDispatch(document);
+    if (hr != S_OK || !editor)
+        return;
+    Variant templateValue;
+    if (DispGetProperty(editor.Get(), L"AttachedTemplate", templateValue.Receive()) != S_OK ||
+        templateValue.Type() != VT_DISPATCH || !templateValue.Get()->pdispVal)
+        return;
+    VARIANT saved;
+    VariantInit(&saved);
+    saved.vt = VT_BOOL;
+    saved.boolVal = 1;
+    Variant result;
+    DispPutProperty(templateValue.Get()->pdispVal, L"Saved", result.Receive(), 1, &saved);
 }
 
 HRESULT STDMETHODCALLTYPE CInspectorEventHandler::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD,
@@ -229,29 +264,41 @@ HRESULT STDMETHODCALLTYPE CInspectorEventHandler::Invoke(DISPID dispIdMember, RE
     switch (dispIdMember) {
     case 0xF001:
         DebugLog(1, "Inspector Event: Activate (%04X)\n", (unsigned)dispIdMember);
+        if (m_bEquipAtActivate) {
+            m_bEquipAtActivate = false;
+            try {
+                Equip(true);
+            } catch (...) {
+                // The window simply stays without toolbar and sends untracked.
+                LogCaughtError("Inspector Activate");
+            }
+        }
         break;
     case 0xF006:
         DebugLog(1, "Inspector Event: Deactivate (%04X)\n", (unsigned)dispIdMember);
         break;
     case 0xF008:
         DebugLog(1, "Inspector Event: Close (%04X)\n", (unsigned)dispIdMember);
-        {
-            // Drops the reference the connection point left; the sink may be gone after this.
-            bool destroyed = false;
-            m_pDestroyed = &destroyed;
-            Release();
-            if (!destroyed) {
-                // The window refused to disconnect and keeps its reference: what
-                // was made for the window still goes now, and with the Inspector
-                // let go the window can release the sink when it goes itself.
-                m_pDestroyed = nullptr;
-                Cleanup();
-            }
-        }
+        OnClose();
         break;
     default:
         DebugLog(1, "Inspector Event: <Unknown> (%04X)\n", (unsigned)dispIdMember);
         break;
     }
     return S_OK;
+}
+
+void CInspectorEventHandler::OnClose()
+{
+    // Drops the reference the connection point left; the sink may be gone after this.
+    bool destroyed = false;
+    m_pDestroyed = &destroyed;
+    Release();
+    if (!destroyed) {
+        // The window refused to disconnect and keeps its reference: what
+        // was made for the window still goes now, and with the Inspector
+        // let go the window can release the sink when it goes itself.
+        m_pDestroyed = nullptr;
+        Cleanup();
+    }
 }

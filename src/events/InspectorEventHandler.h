@@ -17,21 +17,27 @@ class CInspectorEventHandler final : public CEventSink
 public:
     // Equips a new window. Raises ComError when the window cannot be examined;
     // a sink that could not connect to the window, or failed half-way, is
-    // disconnected and destroyed before this returns.
-    static void Create(IDispatch *inspector, IDispatch *mailItem);
+    // disconnected and destroyed before this returns. wordBarsShared: Word
+    // edits with command bars all its windows share (Outlook 2003).
+    static void Create(IDispatch *inspector, IDispatch *mailItem, bool wordBarsShared);
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
                                      DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo,
                                      UINT *puArgErr) override;
 
 private:
-    explicit CInspectorEventHandler(IDispatch *mailItem);
+    CInspectorEventHandler(IDispatch *mailItem, bool wordBarsShared);
     ~CInspectorEventHandler() override;
 
     void Connect(IDispatch *inspector);
-    void CreateToolbar();
+    bool Equip(bool lastTry);
+    void CreateToolbar(IDispatch *bars);
     void KeepButtons(CButtonHandler *tracking, CButtonHandler *setup);
+    // Releases what was made for the window; never raises.
     void Cleanup();
+    void ReleaseWhatWasMade();
+    void MarkTemplateSaved();
+    void OnClose();
     void OnFinalRelease() override { Cleanup(); }
     // Destroys a sink nobody else will release.
     void Dispose();
@@ -42,7 +48,10 @@ private:
     CMailItem *m_pTrackedItem = nullptr;
     ComPtr<IDispatch> m_spInspector;
     ComPtr<IDispatch> m_spItem;
-    int m_bWordEditor = 0;
+    const bool m_bWordBarsShared;
+    int m_bWordEditor = 0; // Word 2003 edits the window, with the shared bars
+    // Word or the command bars were not ready in NewInspector: the first Activate equips the window.
+    bool m_bEquipAtActivate = false;
     CButtonHandler *m_pButtons[2] = {nullptr, nullptr};
     // Set while Close gives up the connection's reference: tells it whether the sink is gone.
     bool *m_pDestroyed = nullptr;

@@ -8,7 +8,8 @@ class CInspectorsCollectionEventHandler final : public CEventSink
 {
 public:
     // Connects at once; the one reference left afterwards is the creator's.
-    explicit CInspectorsCollectionEventHandler(IDispatch *inspectors);
+    // wordBarsShared: Word-edited windows share Word's command bars (Outlook 2003).
+    CInspectorsCollectionEventHandler(IDispatch *inspectors, bool wordBarsShared);
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
                                      DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo,
@@ -20,4 +21,6 @@ private:
     void OnNewInspector(IDispatch *argument);
 
     static const Traits s_traits;
+
+    const bool m_bWordBarsShared;
 };

@@ -1,6 +1,7 @@
 #include "host/Application.h"
 
 #include "com/Guids.h"
+#include "host/Generation.h"
 #include "host/Inspector.h"
 #include "host/Text.h"
 
@@ -81,6 +82,7 @@ bool Inspectors::Contains(const Inspector *inspector) const
 Application::Application() : DispObject("Application", {IID__Application})
 {
     AddValue("Name", Str("Outlook"));
+    AddValue("Version", Str(PlaysOutlook2003() ? "11.0.0.8303" : "16.0.0.17928"));
     m_namespace = Create<NameSpace>();
     m_inspectors = Create<Inspectors>();
     AddMethod("GetNamespace", [this](Invocation &call) {

@@ -4,6 +4,7 @@
 #include "host/CallLog.h"
 #include "host/CommandBars.h"
 #include "host/Faults.h"
+#include "host/Generation.h"
 #include "host/MailItem.h"
 
 namespace host {
@@ -65,7 +66,8 @@ private:
 
 } // namespace
 
-Inspector::Inspector(Window window) : DispObject("Inspector", {IID__Inspector})
+Inspector::Inspector(Window window)
+    : DispObject("Inspector", {IID__Inspector}), m_editorFromActivate(!PlaysOutlook2003())
 {
     if (window != Window::None) {
         RegisterInspectorClass();
@@ -76,6 +78,7 @@ Inspector::Inspector(Window window) : DispObject("Inspector", {IID__Inspector})
         AddFacet(std::unique_ptr<Facet>(new OleWindowFacet(*this, m_hwnd)));
     }
     AddValue("WindowState", Variant::I4(olNormalWindow));
+    AddValue("EditorType", Variant::I4(olEditorHTML));
     AddProperty("CurrentItem", [this](Invocation &call) {
         if (!m_item)
             return E_FAIL;
@@ -92,7 +95,12 @@ Inspector::Inspector(Window window) : DispObject("Inspector", {IID__Inspector})
         return S_OK;
     };
     AddProperty("CommandBars", [this, give](Invocation &call) { return give(call, m_bars.Get()); });
-    AddProperty("WordEditor", [this, give](Invocation &call) { return give(call, m_wordEditor.Get()); });
+    // Microsoft KB 929593: WordEditor does not work in the NewInspector event.
+    AddProperty("WordEditor", [this, give](Invocation &call) {
+        if (m_wordEditor && m_editorFromActivate && !m_activated)
+            return E_FAIL;
+        return give(call, m_wordEditor.Get());
+    });
     AddProperty("Application", [this, give](Invocation &call) { return give(call, m_application); });
     m_events = &AddEventSource(*this, DIID_InspectorEvents);
 }
@@ -142,6 +150,7 @@ void Inspector::SetCommandBars(CommandBars *bars)
 void Inspector::SetWordEditor(IDispatch *document)
 {
     m_wordEditor = ComPtr<IDispatch>::Borrow(document);
+    SetValue("EditorType", *Variant::I4(document ? olEditorWord : olEditorHTML).Get());
 }
 
 void Inspector::Close()

@@ -23,6 +23,10 @@ const DISPID kInspectorActivate = 0xF001;
 const DISPID kInspectorDeactivate = 0xF006;
 const DISPID kInspectorClose = 0xF008;
 
+// Outlook's OlEditorType values.
+const LONG olEditorHTML = 2;
+const LONG olEditorWord = 4;
+
 // Outlook's OlWindowState values.
 const LONG olMaximized = 0;
 const LONG olMinimized = 1;
@@ -56,8 +60,12 @@ public:
     void SetCommandBars(CommandBars *bars);
     CommandBars *Bars() const { return m_bars.Get(); }
     // What WordEditor gives (a reference is held); null: Nothing, a window Outlook edits itself.
+    // EditorType follows. Today's Outlook has the document only from the
+    // window's first Activate: until then WordEditor fails.
     void SetWordEditor(IDispatch *document);
     IDispatch *WordEditor() const { return m_wordEditor.Get(); }
+    // Called by whoever plays Outlook as the window comes to the front.
+    void NoteActivated() { m_activated = true; }
     // What Application gives; not held (the Application holds its windows).
     void SetApplication(IDispatch *application) { m_application = application; }
 
@@ -77,6 +85,8 @@ private:
     MailItem *m_mailItem = nullptr;
     ComPtr<CommandBars> m_bars;
     ComPtr<IDispatch> m_wordEditor;
+    const bool m_editorFromActivate;
+    bool m_activated = false;
     IDispatch *m_application = nullptr;
     EventSource *m_events;
 };

@@ -53,15 +53,16 @@ size_t SinksOnButtons(const CommandBars &bars)
 
 // --- OutlookWindow ---------------------------------------------------------------------
 
-OutlookWindow::OutlookWindow(const OpenSpec &plan, CommandBars *bars, IDispatch *wordTemplate)
-    : m_parts(plan.compose), m_bars(ComPtr<CommandBars>::Borrow(bars))
+OutlookWindow::OutlookWindow(const OpenSpec &plan, CommandBars *bars, IDispatch *wordTemplate, bool wordEdits)
+    : m_parts(plan.compose), m_bars(ComPtr<CommandBars>::Borrow(bars)), m_barsPending(plan.barsFromFirstActivate)
 {
     Inspector &inspector = m_parts.Window();
-    inspector.SetCommandBars(bars);
+    if (!m_barsPending)
+        inspector.SetCommandBars(bars);
     for (const std::string &name : plan.existingBars)
         if (!bars->Find(name))
             bars->AddBar(name);
-    if (plan.editor == Editor::Word) {
+    if (wordEdits) {
         m_document = Create<DispObject>("WordDocument");
         m_document->AddProperty("AttachedTemplate",
                                 [wordTemplate](Invocation &call) { return ReturnObject(call, wordTemplate); });
@@ -111,7 +112,7 @@ CommandBarButton *OutlookWindow::Button(ToolbarButton which) const
 // --- Outlook ---------------------------------------------------------------------------
 
 Outlook::Outlook()
-    : m_application(Create<Application>()), m_wordBars(Create<CommandBars>()),
+    : m_outlook2003(PlaysOutlook2003()), m_application(Create<Application>()), m_wordBars(Create<CommandBars>()),
       m_wordTemplate(Create<DispObject>("WordTemplate"))
 {
     m_wordTemplate->AddValue("Saved", Variant::Bool(false));
@@ -193,15 +194,19 @@ ULONG Outlook::ReleaseAddin()
 
 OutlookWindow &Outlook::Open(const OpenSpec &plan)
 {
+    // Word's command bars are shared by the windows it edits only in Outlook 2003.
+    const bool wordEdits = plan.editor == Editor::Word || !m_outlook2003;
     CommandBars *bars = nullptr;
     ComPtr<CommandBars> own;
-    if (plan.editor == Editor::Word) {
+    if (plan.editor == Editor::Word && m_outlook2003) {
         bars = m_wordBars.Get();
     } else {
         own = Create<CommandBars>();
         bars = own.Get();
     }
-    m_windows.push_back(std::make_unique<OutlookWindow>(plan, bars, m_wordTemplate.Get()));
+    OpenSpec made = plan;
+    made.compose.outlook = m_outlook2003 ? Generation::Outlook2003 : Generation::Outlook2016;
+    m_windows.push_back(std::make_unique<OutlookWindow>(made, bars, m_wordTemplate.Get(), wordEdits));
     OutlookWindow &window = *m_windows.back();
     window.Window().SetApplication(m_application.Get());
     m_lastNewInspector = m_application->InspectorsCollection().Add(&window.Window());
@@ -217,6 +222,11 @@ void Outlook::Activate(OutlookWindow &window)
         Deactivate(*m_front);
     m_front = &window;
     m_application->SetActiveInspector(&window.Window());
+    window.Window().NoteActivated();
+    if (window.m_barsPending) {
+        window.m_barsPending = false;
+        window.Window().SetCommandBars(window.m_bars.Get());
+    }
     window.Window().Events().Fire(kInspectorActivate);
 }
 
@@ -295,7 +305,7 @@ size_t Outlook::AdvisedSinks() const
                    SinksOnButtons(*m_wordBars.Get());
     for (const auto &window : m_windows) {
         count += window->Window().Events().SinkCount() + window->Item().Events().SinkCount();
-        if (!window->IsWordEditor())
+        if (&window->Bars() != m_wordBars.Get())
             count += SinksOnButtons(window->Bars());
     }
     return count;

@@ -12,7 +12,8 @@
 //   ConnectLate: OnConnection(ext_cm_AfterStartup) alone.
 // - Open: the window joins the Inspectors collection, NewInspector fires with
 //   it, then the window comes to the front (Deactivate of the window in front,
-//   Activate of the new one).
+//   Activate of the new one). Outlook 2016 edits every compose window with
+//   Word, with command bars of its own; 2003 as OpenSpec::editor says.
 // - Click: brings the window to the front first, then clicks its button.
 // - Send: the item's Send; when nobody refused it, the window closes.
 // - Close: the item's Close; when nobody refused it, the Inspector's Close,
@@ -28,6 +29,7 @@
 #include "host/Application.h"
 #include "host/CommandBars.h"
 #include "host/ComposeWindow.h"
+#include "host/Generation.h"
 
 #include <memory>
 #include <string>
@@ -35,6 +37,8 @@
 
 namespace host {
 
+// The editor of a compose window in Outlook 2003; today's Outlook edits every
+// compose window with Word, each with command bars of its own.
 enum class Editor
 {
     Outlook, // Outlook's own editor: the window has its own command bars, WordEditor gives Nothing
@@ -57,6 +61,8 @@ struct OpenSpec
     LONG itemClass = 46; // for ItemKind::OtherClass; 46 is olReport
     // Bars the window shows already when it opens (kept by Office, not temporary).
     std::vector<std::string> existingBars;
+    // CommandBars gives Nothing until the window's first Activate.
+    bool barsFromFirstActivate = false;
 };
 
 enum class ToolbarButton
@@ -69,7 +75,7 @@ enum class ToolbarButton
 class OutlookWindow
 {
 public:
-    OutlookWindow(const OpenSpec &plan, CommandBars *bars, IDispatch *wordTemplate);
+    OutlookWindow(const OpenSpec &plan, CommandBars *bars, IDispatch *wordTemplate, bool wordEdits);
     OutlookWindow(const OutlookWindow &) = delete;
     OutlookWindow &operator=(const OutlookWindow &) = delete;
 
@@ -96,6 +102,7 @@ private:
     ComPtr<DispObject> m_document;
     ComPtr<DispObject> m_otherItem;
     bool m_open = true;
+    bool m_barsPending = false;
 };
 
 class Outlook
@@ -159,6 +166,7 @@ public:
 private:
     void CloseWindow(OutlookWindow &window, bool fireEvents);
 
+    const bool m_outlook2003;
     ComPtr<Application> m_application;
     ComPtr<CommandBars> m_wordBars;
     ComPtr<DispObject> m_wordTemplate;

@@ -197,9 +197,18 @@ protected:
 
     host::DialogRobot &Robot() { return *m_robot; }
 
+    // The rest of the test plays Outlook 2003, with an Outlook and an add-in of its own.
+    void PlayOutlook2003()
+    {
+        TearDown();
+        m_playing = std::make_unique<host::PlayOutlook>(host::Generation::Outlook2003);
+        SetUp();
+    }
+
     std::unique_ptr<host::Outlook> outlook;
 
 private:
+    std::unique_ptr<host::PlayOutlook> m_playing;
     HMODULE m_module = nullptr;
     std::unique_ptr<host::DialogRobot> m_robot;
 };

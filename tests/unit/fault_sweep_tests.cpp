@@ -9,7 +9,7 @@
 // advised, and the DLL's count of live objects back where it was once the
 // host has let go too. A host that refuses an Unadvise keeps that sink by its
 // own say; there only the count is checked, after the host object is gone.
-// The same sweep runs with two Word-edited windows sharing one bar.
+// The same sweep runs with two windows Word 2003 edits, sharing one bar.
 //
 // Boxes the add-in shows on the way are answered by the robot's defaults
 // (Cancel, else No, else Ok) and printed with the run: the refusal box gets
@@ -161,6 +161,8 @@ RunOutcome RunScenario(Editor editor, const Injection &injection)
     DialogRobot robot;
     LogFileTail log;
     {
+        // Only Outlook 2003's Word shares its bars among the windows it edits.
+        PlayOutlook playing(editor == Editor::Word ? Generation::Outlook2003 : Generation::Outlook2016);
         Outlook outlook;
         ComPtr<IDTExtensibility2> addin;
         if (CreateShippedAddin(addin) != S_OK) {
@@ -343,7 +345,7 @@ TEST_F(FaultSweepTest, EveryHostCallOfTheMainScenarioCanFailAndTheRunStillEndsSa
                             "Quorvia.Controls", "Button1", "Button2"});
 }
 
-// Two windows Word edits share one bar and one pair of handlers, whose
+// Two windows Word 2003 edits share one bar and one pair of handlers, whose
 // references the windows and their tracked items share as well.
 TEST_F(FaultSweepTest, EveryHostCallWithTwoWordWindowsSharingTheirButtonsCanFailAndTheRunStillEndsSafely)
 {

@@ -135,9 +135,9 @@ TEST_F(LifecycleTest, StartupAsksForTheAccountOnlyWhileItIsIncomplete)
         ASSERT_TRUE(g_pAddin);
         EXPECT_EQ(c.finalLogin, g_pAddin->Login());
         EXPECT_EQ(c.finalPassword, g_pAddin->Password());
-        // The start-up asks the Application for these three, through no other interface.
+        // The start-up asks the Application for these, through no other interface.
         EXPECT_EQ((Lines{"Application.GetNamespace(VT_BSTR \"MAPI\") -> S_OK", "Application.Name -> S_OK",
-                         "Application.Inspectors -> S_OK"}),
+                         "Application.Version -> S_OK", "Application.Inspectors -> S_OK"}),
                   [] {
                       Lines calls;
                       for (const CallRecord &r : CallLog::Records(CallFilter::Of("Application")))
@@ -260,6 +260,10 @@ TEST_F(LifecycleTest, AStartupStepThatFailsIsLoggedAndTheRestGoesOn)
         {"GetNamespace",
          Joined({head, {"GetNamespace failed" + failure, "Application Name = Outlook"}, SinksOfStartup()}), 2, 1},
         {"Name", Joined({head, {"Application Name failed" + failure}, SinksOfStartup()}), 2, 2},
+        // Taken for today's Outlook.
+        {"Version",
+         Joined({head, {"Application Name = Outlook", "Application Version failed" + failure}, SinksOfStartup()}), 2,
+         2},
         {"Inspectors",
          Joined({head, {"Application Name = Outlook"}, LoopSinkConnects("CApplicationEventHandler"),
                  {"Inspectors failed" + failure}}),

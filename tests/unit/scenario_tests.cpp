@@ -460,10 +460,13 @@ TEST_F(ScenarioTest, ASecondWindowSendsWhileTheFirstWaitsOnASlowServiceAndEachGe
     QuitAndExpectNothingLeft();
 }
 
-// --- windows Word edits -------------------------------------------------------------------------
+// --- windows Word 2003 edits ---------------------------------------------------------------------
 
 TEST_F(ScenarioTest, WordEditorWindowsShareOneBarAndOneSwitch)
 {
+    PlayOutlook outlook2003(Generation::Outlook2003);
+    outlook->ReleaseAddin();
+    ASSERT_NO_FATAL_FAILURE(LoadFreshOutlook());
     const std::string fragment = "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/w\">";
     service->SetAnswer(Answer::Fragment(fragment));
     ASSERT_NO_FATAL_FAILURE(StartWithAccount());

@@ -1,8 +1,9 @@
 // Mail windows in the stand-in Outlook with the add-in running: the bar and
-// buttons each compose window gets, the pair Word-editor windows share, the
-// windows that get nothing, the window events, the template Word is told is
-// saved, and every failure while a window is equipped. Whatever happens, a
-// closed window leaves g_lMyObjects where it was before the window opened.
+// buttons each compose window gets, the pair Outlook 2003's Word windows
+// share, the windows that get nothing, the window events, the template Word
+// 2003 is told is saved, a window equipped at its first Activate, and every
+// failure while a window is equipped. Whatever happens, a closed window leaves
+// g_lMyObjects where it was before the window opened.
 #include "OutlookTestSupport.h"
 
 #include "buttons/ButtonHandler.h"
@@ -65,9 +66,9 @@ Lines CallsOn(std::initializer_list<const char *> objects)
 
 } // namespace
 
-// --- a plain compose window ---------------------------------------------------------
+// --- a compose window ------------------------------------------------------------
 
-TEST_F(WindowsTest, APlainComposeWindowGetsItsBarItsOwnButtonsATrackedItemAndAnItemSink)
+TEST_F(WindowsTest, AComposeWindowGetsItsBarItsOwnButtonsATrackedItemAndAnItemSink)
 {
     struct Case
     {
@@ -133,13 +134,14 @@ TEST_F(WindowsTest, APlainComposeWindowGetsItsBarItsOwnButtonsATrackedItemAndAnI
                           {"~CButtonHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
                            "~CInspectorEventHandler, g_lMyObjects=2"}}),
                   closing.Read());
-        // A window Outlook edits itself has no template to mark.
+        // Today's Word keeps no template of the add-in's bars: nothing to mark,
+        // and its document, which NewInspector cannot have, is never asked for.
         EXPECT_EQ((Lines{"MailItem => ItemEvents 0xF004(VT_BOOL|VT_BYREF 0) -> S_OK",
                          "Inspector => InspectorEvents 0xF008() -> S_OK",
                          "Inspector.Unadvise(InspectorEvents, 1) -> S_OK",
                          "Button2.Unadvise(_CommandBarButtonEvents, 1) -> S_OK",
                          "MailItem.Unadvise(ItemEvents, 1) -> S_OK",
-                         "Button1.Unadvise(_CommandBarButtonEvents, 1) -> S_OK", "Inspector.WordEditor -> S_OK"}),
+                         "Button1.Unadvise(_CommandBarButtonEvents, 1) -> S_OK"}),
                   CallLog::Lines());
         // Office took the temporary bar, or the bar's temporary buttons.
         EXPECT_EQ(c.barExists ? 1u : 0u, window.Bars().Bars().size());
@@ -151,6 +153,7 @@ TEST_F(WindowsTest, APlainComposeWindowGetsItsBarItsOwnButtonsATrackedItemAndAnI
 
 TEST_F(WindowsTest, ABarThatExistsIsReusedWhereTheUserPutIt)
 {
+    PlayOutlook2003();
     // Word's bars keep a permanent "Quorvia" the user moved to the left, second row.
     ComPtr<CommandBar> bar = outlook->WordBars().AddBar("Quorvia");
     bar->SetValue("Position", *Variant::I4(0).Get());
@@ -175,12 +178,20 @@ TEST_F(WindowsTest, ABarThatExistsIsReusedWhereTheUserPutIt)
     EXPECT_TRUE(bar->Buttons().empty());
 }
 
-TEST_F(WindowsTest, TwoPlainWindowsHaveTheirOwnHandlersAndSwitches)
+// Today's Outlook edits every window with Word, each with bars of its own:
+// every window gets its own bar and buttons, none an empty bar.
+TEST_F(WindowsTest, TwoComposeWindowsHaveTheirOwnBarsHandlersAndSwitches)
 {
     OutlookWindow &first = outlook->Open();
     OutlookWindow &second = outlook->Open();
     EXPECT_EQ(12, g_lMyObjects);
+    for (OutlookWindow *window : {&first, &second}) {
+        ASSERT_TRUE(window->QuorviaBar());
+        EXPECT_EQ(2u, window->QuorviaBar()->Buttons().size());
+    }
+    EXPECT_NE(first.QuorviaBar(), second.QuorviaBar());
     EXPECT_NE(first.Button(ToolbarButton::Tracking), second.Button(ToolbarButton::Tracking));
+    EXPECT_EQ(nullptr, g_pWordEditorButtons[0]);
 
     LogTail log;
     EXPECT_EQ(S_OK, outlook->Click(first, ToolbarButton::Tracking));
@@ -206,10 +217,11 @@ TEST_F(WindowsTest, TwoPlainWindowsHaveTheirOwnHandlersAndSwitches)
     CloseAndExpectNothingLeft(third, 2);
 }
 
-// --- windows Word edits ---------------------------------------------------------------
+// --- windows Word 2003 edits, with the command bars they share ----------------------
 
 TEST_F(WindowsTest, WordEditorWindowsShareOnePairOfHandlersUntilTheLastOneCloses)
 {
+    PlayOutlook2003();
     LogTail firstLog;
     OutlookWindow &first = outlook->Open(Word());
     EXPECT_EQ(Joined({InspectorSinkConnects(2), ButtonHandlerMade(4), ButtonHandlerMade(5), TrackedItemMade(5, 2),
@@ -298,6 +310,7 @@ TEST_F(WindowsTest, WordEditorWindowsShareOnePairOfHandlersUntilTheLastOneCloses
 
 TEST_F(WindowsTest, WordAndPlainWindowsKeepTheirHandlersApart)
 {
+    PlayOutlook2003();
     OutlookWindow &word = outlook->Open(Word());
     OutlookWindow &plain = outlook->Open();
     EXPECT_EQ(12, g_lMyObjects);
@@ -503,7 +516,6 @@ TEST_F(WindowsTest, AWindowWhoseInspectorCannotBeHeardIsDisposedOfAtOnce)
 
 TEST_F(WindowsTest, AFailureWhileTheToolbarIsMadeLeavesWhatWasMadeAndAllOfItGoesAtClose)
 {
-    const std::string inspectorFailure = std::string("NewInspector failed: hr=0x80004005, interface ") + kInspectorIid;
     struct Case
     {
         const char *what;
@@ -518,12 +530,11 @@ TEST_F(WindowsTest, AFailureWhileTheToolbarIsMadeLeavesWhatWasMadeAndAllOfItGoes
         Lines lifetimes;
     };
     const Case cases[] = {
-        {"CommandBars fails", "Inspector", "CommandBars", 0, 2, false, 0, false, false,
+        // Tried again at the first Activate, and then the window stays without.
+        {"CommandBars fails", "Inspector", "CommandBars", 0, 3, false, 0, true, false,
          {"InspectorCollectionEvent: NewInspector (F001)", "CInspectorEventHandler, g_lMyObjects=3",
-          "~CInspectorEventHandler, g_lMyObjects=2", inspectorFailure}},
-        {"WordEditor fails", "Inspector", "WordEditor", 0, 2, false, 0, false, false,
-         {"InspectorCollectionEvent: NewInspector (F001)", "CInspectorEventHandler, g_lMyObjects=3",
-          "~CInspectorEventHandler, g_lMyObjects=2", inspectorFailure}},
+          "Inspector Event: Activate (F001)",
+          std::string("Inspector Activate failed: hr=0x80004005, interface ") + kInspectorIid}},
         {"the bar's Add fails", "CommandBars", "Add", 0, 3, false, 0, true, false,
          {"InspectorCollectionEvent: NewInspector (F001)", "CInspectorEventHandler, g_lMyObjects=3",
           "Inspector Event: Activate (F001)"}},
@@ -577,5 +588,34 @@ TEST_F(WindowsTest, AFailureWhileTheToolbarIsMadeLeavesWhatWasMadeAndAllOfItGoes
         // Every count that was made is given back exactly: none goes below zero.
         for (const std::string &line : closing.Read())
             EXPECT_EQ(std::string::npos, line.find("count=-1")) << line;
+    }
+}
+
+// --- a window that is not ready in NewInspector ------------------------------------------
+
+// Command bars that come only with the first Activate (today's Outlook), or a
+// Word 2003 editor that failed in NewInspector: the whole window is equipped
+// at the first Activate.
+TEST_F(WindowsTest, AWindowNotReadyInNewInspectorIsEquippedAtItsFirstActivate)
+{
+    for (bool outlook2003 : {false, true}) {
+        SCOPED_TRACE(outlook2003 ? "Word 2003's editor fails" : "no bars yet");
+        OpenSpec plan;
+        if (outlook2003) {
+            PlayOutlook2003();
+            plan.editor = Editor::Word;
+            Faults::FailNth("Inspector", "WordEditor", 1, E_FAIL);
+        } else {
+            plan.barsFromFirstActivate = true;
+        }
+        LogTail log;
+        OutlookWindow &window = outlook->Open(plan);
+        EXPECT_EQ(Joined({InspectorSinkConnects(2), {"Inspector Event: Activate (F001)"}, ButtonHandlerMade(4),
+                          ButtonHandlerMade(5), TrackedItemMade(5, 2)}),
+                  log.Read());
+        ASSERT_TRUE(window.Button(ToolbarButton::Tracking));
+        EXPECT_EQ(1u, window.Item().Events().SinkCount());
+        EXPECT_EQ(outlook2003, g_pWordEditorButtons[0] != nullptr);
+        CloseAndExpectNothingLeft(window, 2);
     }
 }
