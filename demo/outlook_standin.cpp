@@ -473,6 +473,8 @@ int main(int argc, char **argv)
         outlook.Load(addin.Get());
         Heading("Outlook starts and connects the add-in");
         PrintHr("OnConnection(ext_cm_Startup) + OnStartupComplete", outlook.Start());
+        printf("  Outlook's message loop runs: a question the add-in left for later is asked now\n");
+        outlook.Idle();
         printf("  account in the registry now: login=%s password=%s\n", ReadSetting("login").c_str(),
                ReadSetting("password").c_str());
 

@@ -10,6 +10,7 @@
 #include "addin/Identity.h"
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
+#include "com/PostedWork.h"
 #include "events/ApplicationEventHandler.h"
 #include "events/InspectorsCollectionEventHandler.h"
 #include "log/CaughtError.h"
@@ -172,12 +173,16 @@ HRESULT STDMETHODCALLTYPE CAddin::OnStartupComplete(SAFEARRAY **)
         LogCaughtError("Inspectors");
     }
 
-    try {
+    // The question waits for Outlook's message loop: asked here, it would hold
+    // up Outlook's start-up for as long as the user takes to answer.
+    if (!AccountComplete() && !PostToOutlookThread([this] { AskForAccount(); }))
         AskForAccount();
-    } catch (...) {
-        LogCaughtError("Account setup");
-    }
     return S_OK;
+}
+
+bool CAddin::AccountComplete() const
+{
+    return !m_login.empty() && !m_password.empty();
 }
 
 void CAddin::LoadAccount()
@@ -194,12 +199,19 @@ void CAddin::LoadAccount()
 
 void CAddin::AskForAccount()
 {
-    while (m_login.empty() || m_password.empty()) {
-        HWND owner = GetForegroundWindow();
-        if (MessageBoxA(owner, kAccountPrompt, QUORVIA_CAPTION, MB_YESNO | MB_ICONEXCLAMATION) != IDYES)
-            break;
-        // Ok stores the new account into this object through g_pAddin.
-        RunSetupDialog(owner);
+    // Outlook may let go of the add-in while the question is up; once it has
+    // disconnected, nothing more is asked.
+    ComPtr<CAddin> alive = ComPtr<CAddin>::Borrow(this);
+    try {
+        while (m_spApplication && !AccountComplete()) {
+            HWND owner = GetForegroundWindow();
+            if (MessageBoxA(owner, kAccountPrompt, QUORVIA_CAPTION, MB_YESNO | MB_ICONEXCLAMATION) != IDYES)
+                break;
+            // Ok stores the new account into this object through g_pAddin.
+            RunSetupDialog(owner);
+        }
+    } catch (...) {
+        LogCaughtError("Account setup");
     }
 }
 
@@ -213,6 +225,8 @@ HRESULT STDMETHODCALLTYPE CAddin::OnBeginShutdown(SAFEARRAY **)
 
 void CAddin::ReleaseConnections()
 {
+    // A question not yet asked is not asked of an add-in that is going.
+    DiscardPostedWork();
     if (m_pApplicationEvents) {
         CApplicationEventHandler *sink = m_pApplicationEvents;
         m_pApplicationEvents = nullptr;

@@ -57,6 +57,8 @@ private:
     ~CAddin();
 
     void LoadAccount();
+    bool AccountComplete() const;
+    // The start-up question, asked while the account is incomplete.
     void AskForAccount();
     void ReleaseConnections();
 

@@ -192,6 +192,17 @@ ULONG Outlook::ReleaseAddin()
     return addin ? addin->Release() : 0;
 }
 
+void Outlook::Idle()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT)
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
 OutlookWindow &Outlook::Open(const OpenSpec &plan)
 {
     // Word's command bars are shared by the windows it edits only in Outlook 2003.

@@ -142,6 +142,9 @@ public:
     void Quit(Shutdown how = Shutdown::Normal);
     // Gives up Outlook's reference; returns what Release returned (0 when none was held).
     ULONG ReleaseAddin();
+    // Outlook's message loop between events: dispatches what this thread has
+    // queued, work the add-in posted to itself included, until nothing is left.
+    void Idle();
 
     // --- windows ---------------------------------------------------------------
     OutlookWindow &Open(const OpenSpec &plan = OpenSpec());

@@ -116,7 +116,10 @@ TEST_F(LifecycleTest, StartupAsksForTheAccountOnlyWhileItIsIncomplete)
         }
         CallLog::Clear();
         LogTail log;
+        // Outlook's start-up is over before anything is asked.
         EXPECT_EQ(S_OK, outlook->Start());
+        EXPECT_TRUE(robot.Dialogs().empty());
+        outlook->Idle();
         EXPECT_TRUE(robot.WaitForDialogs(c.steps.size(), 10000));
         const std::vector<DialogRecord> shown = robot.Dialogs();
         ASSERT_EQ(c.steps.size(), shown.size());
@@ -146,6 +149,27 @@ TEST_F(LifecycleTest, StartupAsksForTheAccountOnlyWhileItIsIncomplete)
                       return calls;
                   }());
         EXPECT_EQ(2, g_lMyObjects);
+    }
+}
+
+// The question waits for Outlook's loop; an add-in let go before that (switched
+// off, or Outlook quitting at once) asks nothing and leaves nothing.
+TEST_F(LifecycleTest, AQuestionNotYetAskedGoesWithTheAddin)
+{
+    for (bool switchedOff : {true, false}) {
+        SCOPED_TRACE(switchedOff ? "switched off" : "quit and released");
+        TearDown();
+        SetUp();
+        EXPECT_EQ(S_OK, outlook->ConnectLate());
+        if (switchedOff) {
+            EXPECT_EQ(S_OK, outlook->SwitchOff());
+        } else {
+            outlook->Quit(Outlook::Shutdown::Fast);
+            EXPECT_EQ(0u, outlook->ReleaseAddin());
+        }
+        outlook->Idle();
+        EXPECT_TRUE(Robot().Dialogs().empty());
+        EXPECT_EQ(0, g_lMyObjects);
     }
 }
 
