@@ -76,7 +76,7 @@ int Run()
     factory->Release();
     if (!g_pAddin)
         return 1;
-    g_pAddin->SetAccount("bench", "bench");
+    g_pAddin->SetAccount(L"bench", L"bench");
 
     CTrackingButtonHandler *tracking = new CTrackingButtonHandler();
     tracking->AddRef();

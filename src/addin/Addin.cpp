@@ -190,10 +190,10 @@ void CAddin::LoadAccount()
     m_login.clear();
     m_password.clear();
     CSettings settings;
-    char buffer[kAccountBuffer];
-    if (settings.ReadString("login", buffer, kAccountBuffer))
+    wchar_t buffer[kAccountBuffer];
+    if (settings.ReadString(L"login", buffer, kAccountBuffer))
         m_login = buffer;
-    if (settings.ReadString("password", buffer, kAccountBuffer))
+    if (settings.ReadString(L"password", buffer, kAccountBuffer))
         m_password = buffer;
 }
 

@@ -39,12 +39,12 @@ public:
     HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY **custom) override;
     HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY **custom) override;
 
-    // The account, read and replaced on Outlook's thread only: the setup dialog
-    // writes it there, and the tracking exchange reads it there before its
-    // worker starts.
-    const std::string &Login() const { return m_login; }
-    const std::string &Password() const { return m_password; }
-    void SetAccount(const char *login, const char *password)
+    // The account, in whatever script the user typed it; read and replaced on
+    // Outlook's thread only: the setup dialog writes it there, and the
+    // tracking exchange reads it there before its worker starts.
+    const std::wstring &Login() const { return m_login; }
+    const std::wstring &Password() const { return m_password; }
+    void SetAccount(const wchar_t *login, const wchar_t *password)
     {
         m_login = login;
         m_password = password;
@@ -62,8 +62,8 @@ private:
     void AskForAccount();
     void ReleaseConnections();
 
-    std::string m_login;
-    std::string m_password;
+    std::wstring m_login;
+    std::wstring m_password;
     LONG m_cRef = 0;
     ComPtr<IDispatch> m_spApplication;
     ComPtr<IDispatch> m_spNameSpace;

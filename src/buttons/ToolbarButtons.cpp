@@ -39,7 +39,7 @@ ComPtr<IDispatch> CTrackingButtonHandler::CreateButton(IDispatch *commandBar, co
     SetButtonFace(button.Get(), kFaceImage, kFaceMask, kFaceTransparent);
 
     DWORD stored = 0;
-    CSettings().ReadDword("Tracking", &stored);
+    CSettings().ReadDword(L"Tracking", &stored);
     // Set the opposite of the stored state; the click below turns it round and
     // brings caption, tooltip, switch and stored value into line.
     LONG initial = stored == kStoredOn ? kButtonUp : kButtonDown;
@@ -74,7 +74,7 @@ void CTrackingButtonHandler::OnClick(ComPtr<IDispatch> button)
     Variant stateValue = Variant::I4(newState);
     Variant ignored;
     om::TryInvoke(button.Get(), L"State", DISPATCH_PROPERTYPUT, {stateValue.Get()}, ignored.Receive());
-    CSettings().WriteDword("Tracking", static_cast<DWORD>(newState));
+    CSettings().WriteDword(L"Tracking", static_cast<DWORD>(newState));
 }
 
 CSetupButtonHandler::CSetupButtonHandler(IDispatch *application, IDispatch *trackingButton)

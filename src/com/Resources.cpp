@@ -14,6 +14,16 @@ std::wstring WideFromAnsi(const char *text, int length)
     return wide;
 }
 
+std::string Utf8FromWide(const std::wstring &text)
+{
+    if (text.empty())
+        return std::string();
+    int count = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    std::string bytes(count, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &bytes[0], count, nullptr, nullptr);
+    return bytes;
+}
+
 std::string AnsiFromWide(const wchar_t *text, int length)
 {
     if (!text)

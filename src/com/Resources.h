@@ -247,3 +247,5 @@ private:
 // Wide text of a narrow string in the ANSI code page, and back.
 std::wstring WideFromAnsi(const char *text, int length = -1);
 std::string AnsiFromWide(const wchar_t *text, int length = -1);
+// The UTF-8 bytes of wide text (unpaired surrogates become U+FFFD).
+std::string Utf8FromWide(const std::wstring &text);

@@ -132,23 +132,32 @@ INT_PTR HandleLinkMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
 void SetIcons(HWND dialog)
 {
     HANDLE small = LoadImageA(g_hModule, MAKEINTRESOURCEA(kIconAddin), IMAGE_ICON, 0, 0, LR_DEFAULTCOLOR);
-    SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
     HANDLE big = LoadImageA(g_hModule, MAKEINTRESOURCEA(kIconAddin), IMAGE_ICON, 0, 0, LR_DEFAULTCOLOR);
-    SendMessageA(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+    SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+}
+
+// The icons are the dialog's own copies: a window does not destroy the icons
+// it was given, and every opening would leave two behind.
+void FreeIcons(HWND dialog)
+{
+    for (WPARAM which : {ICON_SMALL, ICON_BIG})
+        if (HICON icon = reinterpret_cast<HICON>(SendMessageW(dialog, WM_SETICON, which, 0)))
+            DestroyIcon(icon);
 }
 
 void SaveAccount(HWND dialog)
 {
-    char login[kFieldBuffer] = {};
-    char password[kFieldBuffer] = {};
-    GetDlgItemTextA(dialog, kLoginEdit, login, kFieldBuffer);
-    GetDlgItemTextA(dialog, kPasswordEdit, password, kFieldBuffer);
+    wchar_t login[kFieldBuffer] = {};
+    wchar_t password[kFieldBuffer] = {};
+    GetDlgItemTextW(dialog, kLoginEdit, login, kFieldBuffer);
+    GetDlgItemTextW(dialog, kPasswordEdit, password, kFieldBuffer);
     // The add-in object first, so the account takes effect even if the registry refuses it.
     if (g_pAddin)
         g_pAddin->SetAccount(login, password);
     CSettings settings;
-    settings.WriteString("login", login);
-    settings.WriteString("password", password);
+    settings.WriteString(L"login", login);
+    settings.WriteString(L"password", password);
 }
 
 } // namespace
@@ -159,6 +168,9 @@ INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
         if (INT_PTR handled = HandleLinkMessage(dialog, message, wParam, lParam))
             return handled;
         switch (message) {
+        case WM_DESTROY:
+            FreeIcons(dialog);
+            return FALSE;
         case WM_NCDESTROY:
             FreeLinkFont(dialog);
             return FALSE;
@@ -167,8 +179,8 @@ INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
             MakeLink(dialog, kSignupLink, QUORVIA_SIGNUP_URL);
             MakeLink(dialog, kForgotLink, QUORVIA_FORGOT_URL);
             UnderlineLinks(dialog);
-            SetDlgItemTextA(dialog, kLoginEdit, g_pAddin ? g_pAddin->Login().c_str() : "");
-            SetDlgItemTextA(dialog, kPasswordEdit, g_pAddin ? g_pAddin->Password().c_str() : "");
+            SetDlgItemTextW(dialog, kLoginEdit, g_pAddin ? g_pAddin->Login().c_str() : L"");
+            SetDlgItemTextW(dialog, kPasswordEdit, g_pAddin ? g_pAddin->Password().c_str() : L"");
             return TRUE;
         case WM_COMMAND:
             if (HIWORD(wParam) != 0)
@@ -194,5 +206,6 @@ INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 
 INT_PTR RunSetupDialog(HWND parent)
 {
-    return DialogBoxParamA(g_hModule, MAKEINTRESOURCEA(kDialogSetup), parent, SetupDialogProc, 0);
+    // A Unicode dialog: the account is shown and edited in any script.
+    return DialogBoxParamW(g_hModule, MAKEINTRESOURCEW(kDialogSetup), parent, SetupDialogProc, 0);
 }

@@ -366,8 +366,10 @@ std::string CMailItem::BuildTrackingRequest()
         recipients += L"; " + bcc;
     std::wstring subject = GetMessageString(kPrNormalizedSubject);
 
-    std::string login = g_pAddin ? g_pAddin->Login() : std::string();
-    std::string password = g_pAddin ? g_pAddin->Password() : std::string();
+    // The account goes out as the UTF-8 bytes of its text: the same bytes as
+    // before for ASCII, and the service can read every other script too.
+    std::string login = g_pAddin ? Utf8FromWide(g_pAddin->Login()) : std::string();
+    std::string password = g_pAddin ? Utf8FromWide(g_pAddin->Password()) : std::string();
 
     // UTF-16 code units go out as their little-endian bytes.
     std::string body = "login=";

@@ -86,7 +86,7 @@ std::string Hex8(DWORD value)
 class AddinScope
 {
 public:
-    AddinScope(const char *login, const char *password)
+    AddinScope(const wchar_t *login, const wchar_t *password)
     {
         CAddinCF *factory = new CAddinCF();
         factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void **>(&m_addin));
@@ -1229,16 +1229,16 @@ TEST_F(SetupButtonTest, TheTrackingButtonShowsAtCreationOnlyWithACompleteAccount
     {
         const char *what;
         bool addin;
-        const char *login;
-        const char *password;
+        const wchar_t *login;
+        const wchar_t *password;
         bool visible;
     };
     const Case cases[] = {
-        {"login and password", true, "ann@example.com", "secret", true},
-        {"login only", true, "ann@example.com", "", false},
-        {"password only", true, "", "secret", false},
-        {"no account", true, "", "", false},
-        {"no add-in object", false, "", "", false},
+        {"login and password", true, L"ann@example.com", L"secret", true},
+        {"login only", true, L"ann@example.com", L"", false},
+        {"password only", true, L"", L"secret", false},
+        {"no account", true, L"", L"", false},
+        {"no add-in object", false, L"", L"", false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -1266,17 +1266,17 @@ TEST_F(SetupButtonTest, AClickRunsTheDialogOverTheActiveWindowAndThenDecidesTheT
     struct Case
     {
         const char *what;
-        const char *login;
-        const char *password;
+        const wchar_t *login;
+        const wchar_t *password;
         const char *typedPassword; // null: Cancel
         bool visibleBefore;
         bool visibleAfter;
     };
     const Case cases[] = {
-        {"the dialog supplies the password", "ann@example.com", "", "secret", false, true},
-        {"cancelled without password", "ann@example.com", "", nullptr, false, false},
-        {"the password is emptied", "ann@example.com", "secret", "", true, false},
-        {"cancelled with a complete account", "ann@example.com", "secret", nullptr, true, true},
+        {"the dialog supplies the password", L"ann@example.com", L"", "secret", false, true},
+        {"cancelled without password", L"ann@example.com", L"", nullptr, false, false},
+        {"the password is emptied", L"ann@example.com", L"secret", "", true, false},
+        {"cancelled with a complete account", L"ann@example.com", L"secret", nullptr, true, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -1305,7 +1305,7 @@ TEST_F(SetupButtonTest, AClickRunsTheDialogOverTheActiveWindowAndThenDecidesTheT
                   robot.Lines());
         ASSERT_EQ(1u, robot.Dialogs().size());
         EXPECT_EQ(host.window, robot.Dialogs()[0].owner);
-        EXPECT_EQ(c.login, shownLogin);
+        EXPECT_EQ(AnsiFromWide(c.login), shownLogin);
         EXPECT_EQ(c.visibleAfter, pair.TrackingButton().IsVisible());
         EXPECT_EQ((Lines{"Button2 => _CommandBarButtonEvents 0x0001(VT_DISPATCH, VT_BOOL|VT_BYREF 0) -> S_OK",
                          "Button2.QueryInterface(_CommandBarButton) -> S_OK",
@@ -1320,7 +1320,7 @@ TEST_F(SetupButtonTest, AClickRunsTheDialogOverTheActiveWindowAndThenDecidesTheT
 
 TEST_F(SetupButtonTest, AnInspectorWithoutWindowLeavesTheForegroundWindowAsOwner)
 {
-    AddinScope addin("ann@example.com", "secret");
+    AddinScope addin(L"ann@example.com", L"secret");
     SetupHost host(true, false);
     SetForegroundWindow(host.window);
     const HWND foreground = GetForegroundWindow();
@@ -1351,7 +1351,7 @@ TEST_F(SetupButtonTest, AClickThatCannotFindTheWindowIsLoggedAndOpensNoDialog)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        AddinScope addin("ann@example.com", "");
+        AddinScope addin(L"ann@example.com", L"");
         SetupHost host(c.inspector, true);
         ButtonPair pair(host.application.Get());
         Faults::Clear();

@@ -70,7 +70,7 @@ public:
         if (!m_touched)
             return;
         if (m_saved) {
-            CSettings().WriteDword("Tracking", *m_saved);
+            CSettings().WriteDword(L"Tracking", *m_saved);
         } else {
             HKEY key = nullptr;
             if (RegOpenKeyExA(HKEY_CURRENT_USER, QUORVIA_SETTINGS_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {

@@ -136,8 +136,8 @@ TEST_F(LifecycleTest, StartupAsksForTheAccountOnlyWhileItIsIncomplete)
         }
         EXPECT_EQ(StartupLines(), log.Read());
         ASSERT_TRUE(g_pAddin);
-        EXPECT_EQ(c.finalLogin, g_pAddin->Login());
-        EXPECT_EQ(c.finalPassword, g_pAddin->Password());
+        EXPECT_EQ(c.finalLogin, AnsiFromWide(g_pAddin->Login().c_str()));
+        EXPECT_EQ(c.finalPassword, AnsiFromWide(g_pAddin->Password().c_str()));
         // The start-up asks the Application for these, through no other interface.
         EXPECT_EQ((Lines{"Application.GetNamespace(VT_BSTR \"MAPI\") -> S_OK", "Application.Name -> S_OK",
                          "Application.Version -> S_OK", "Application.Inspectors -> S_OK"}),
@@ -222,7 +222,7 @@ TEST_F(LifecycleTest, ANullApplicationIsRefusedAndChangesNothing)
         EXPECT_EQ(Lines{}, CallLog::Lines());
         EXPECT_EQ(0, g_lMyObjects);
         ASSERT_TRUE(g_pAddin);
-        EXPECT_EQ("", g_pAddin->Login());
+        EXPECT_EQ(L"", g_pAddin->Login());
     }
     // Without an Application the start-up has nothing to work on.
     LogTail log;

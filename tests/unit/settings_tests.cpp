@@ -1,12 +1,14 @@
 // The settings store against the real registry of the test prefix. Every case
 // starts and ends without the "Halvern Software" tree.
 
+#include "com/Resources.h"
 #include "settings/Settings.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -28,8 +30,8 @@ protected:
         std::string data;
     };
 
-    // The value as the registry holds it, read around the store.
-    static StoredValue Stored(const char *name)
+    // The value's bytes as the registry holds them (UTF-16 for text), read around the store.
+    static StoredValue Stored(const wchar_t *name)
     {
         StoredValue stored;
         HKEY key = nullptr;
@@ -38,14 +40,15 @@ protected:
             return stored;
         char data[4096];
         DWORD size = sizeof data;
-        stored.rc = RegQueryValueExA(key, name, nullptr, &stored.type, reinterpret_cast<BYTE *>(data), &size);
+        stored.rc = RegQueryValueExW(key, name, nullptr, &stored.type, reinterpret_cast<BYTE *>(data), &size);
         if (stored.rc == ERROR_SUCCESS)
             stored.data.assign(data, size);
         RegCloseKey(key);
         return stored;
     }
 
-    // Writes a value directly, as another program or a user with regedit would.
+    // Writes a value directly through the ANSI functions, as earlier versions
+    // of the add-in, another program or a user with regedit would.
     static void StoreRaw(const char *name, DWORD type, const void *data, DWORD size)
     {
         HKEY key = nullptr;
@@ -54,68 +57,81 @@ protected:
         EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size));
         RegCloseKey(key);
     }
+
+    static std::string Utf16Bytes(const std::wstring &text)
+    {
+        return std::string(reinterpret_cast<const char *>(text.data()), text.size() * sizeof(wchar_t));
+    }
 };
 
 TEST_F(SettingsTest, ReadOfMissingKeyFailsAndFirstWriteCreatesWholePath)
 {
     CSettings settings;
-    char buffer[16] = "untouched";
-    EXPECT_EQ(0, settings.ReadString("login", buffer, sizeof buffer));
-    EXPECT_STREQ("untouched", buffer);
+    wchar_t buffer[16] = L"untouched";
+    EXPECT_EQ(0, settings.ReadString(L"login", buffer, 16));
+    EXPECT_STREQ(L"untouched", buffer);
     // A read never creates the key.
     EXPECT_FALSE(test::RegistryKeyExists(HKEY_CURRENT_USER, kVendorKey));
 
-    EXPECT_EQ(1, settings.WriteString("login", "ann@example.com"));
+    EXPECT_EQ(1, settings.WriteString(L"login", L"ann@example.com"));
     EXPECT_TRUE(test::RegistryKeyExists(HKEY_CURRENT_USER, kSettingsKey));
-    char login[64] = {};
-    EXPECT_EQ(1, settings.ReadString("login", login, sizeof login));
-    EXPECT_STREQ("ann@example.com", login);
+    wchar_t login[64] = {};
+    EXPECT_EQ(1, settings.ReadString(L"login", login, 64));
+    EXPECT_STREQ(L"ann@example.com", login);
 }
 
 // The texts are C strings, so a zero follows them in memory: the registry
-// would count it into the value unless the store keeps it out.
+// would count it into the value unless the store keeps it out. Any script
+// is kept as typed.
 TEST_F(SettingsTest, StringsAreStoredWithoutTerminatorAndReadBackWhole)
 {
     struct Case
     {
-        const char *name;
-        const char *text;
+        const wchar_t *name;
+        const wchar_t *text;
     } cases[] = {
-        {"login", "ann@example.com"},
-        {"password", "s3cr\xE9t pass"},   // ANSI text beyond ASCII
-        {"login", ""},                    // an empty value is zero bytes, not one
-        {"password", "x"},
+        {L"login", L"ann@example.com"},
+        {L"login", L"\u0430\u043D\u043D\u0430@\u043F\u0440\u0438\u043C\u0435\u0440.\u0440\u0444"},
+        {L"password", L"s3cr\u00E9t \u5BC6\u7801 \U0001F511"},
+        {L"login", L""}, // an empty value is zero bytes, not two
+        {L"password", L"x"},
     };
     CSettings settings;
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " = \"" + c.text + "\"");
+        SCOPED_TRACE(&c - cases);
         ASSERT_EQ(1, settings.WriteString(c.name, c.text));
         StoredValue stored = Stored(c.name);
         ASSERT_EQ(ERROR_SUCCESS, stored.rc);
         EXPECT_EQ(static_cast<DWORD>(REG_SZ), stored.type);
-        EXPECT_EQ(std::string(c.text), stored.data);   // length = text length, no terminator
+        EXPECT_EQ(Utf16Bytes(c.text), stored.data); // length = text length, no terminator
 
-        char buffer[64];
-        memset(buffer, '#', sizeof buffer);
-        EXPECT_EQ(1, settings.ReadString(c.name, buffer, sizeof buffer));
+        wchar_t buffer[64];
+        wmemset(buffer, L'#', 64);
+        EXPECT_EQ(1, settings.ReadString(c.name, buffer, 64));
         EXPECT_STREQ(c.text, buffer);
     }
 }
 
-TEST_F(SettingsTest, ValueStoredWithItsTerminatorReadsBackAsTheSameText)
+// Earlier versions wrote the account through the ANSI functions, without a
+// terminator; a user with regedit writes one.
+TEST_F(SettingsTest, ValuesWrittenThroughTheAnsiFunctionsReadBackAsTheSameText)
 {
-    StoreRaw("login", REG_SZ, "typed@by.hand", sizeof "typed@by.hand");
+    const char ansi[] = "s3cr\xE9t@by.hand";
+    const std::wstring text = WideFromAnsi(ansi);
+    ASSERT_EQ(std::wstring(L"s3cr\u00E9t@by.hand"), text);
     CSettings settings;
-    char buffer[32];
-    memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(1, settings.ReadString("login", buffer, sizeof buffer));
-    EXPECT_STREQ("typed@by.hand", buffer);
-
-    // Exactly filling the buffer is fine when the last byte is the terminator.
-    char exact[sizeof "typed@by.hand"];
-    memset(exact, '#', sizeof exact);
-    EXPECT_EQ(1, settings.ReadString("login", exact, sizeof exact));
-    EXPECT_STREQ("typed@by.hand", exact);
+    for (DWORD size : {DWORD(sizeof ansi - 1), DWORD(sizeof ansi)}) {
+        SCOPED_TRACE(size);
+        StoreRaw("login", REG_SZ, ansi, size);
+        wchar_t buffer[32];
+        wmemset(buffer, L'#', 32);
+        EXPECT_EQ(1, settings.ReadString(L"login", buffer, 32));
+        EXPECT_EQ(text, buffer);
+        // Exactly filling the buffer is fine when the last character is the terminator.
+        std::vector<wchar_t> exact(text.size() + 1, L'#');
+        EXPECT_EQ(1, settings.ReadString(L"login", exact.data(), static_cast<DWORD>(exact.size())));
+        EXPECT_EQ(text, exact.data());
+    }
 }
 
 TEST_F(SettingsTest, TrackingDwordRoundTrips)
@@ -124,8 +140,8 @@ TEST_F(SettingsTest, TrackingDwordRoundTrips)
     CSettings settings;
     for (DWORD value : values) {
         SCOPED_TRACE(value);
-        ASSERT_EQ(1, settings.WriteDword("Tracking", value));
-        StoredValue stored = Stored("Tracking");
+        ASSERT_EQ(1, settings.WriteDword(L"Tracking", value));
+        StoredValue stored = Stored(L"Tracking");
         ASSERT_EQ(ERROR_SUCCESS, stored.rc);
         EXPECT_EQ(static_cast<DWORD>(REG_DWORD), stored.type);
         ASSERT_EQ(4u, stored.data.size());
@@ -135,7 +151,7 @@ TEST_F(SettingsTest, TrackingDwordRoundTrips)
         EXPECT_EQ(0, memcmp(littleEndian, stored.data.data(), 4));
 
         DWORD read = 0x12345678;
-        EXPECT_EQ(1, settings.ReadDword("Tracking", &read));
+        EXPECT_EQ(1, settings.ReadDword(L"Tracking", &read));
         EXPECT_EQ(value, read);
     }
 }
@@ -145,15 +161,15 @@ TEST_F(SettingsTest, FailedDwordReadLeavesCallersDefault)
     CSettings settings;
     DWORD tracking = 0xABCD;
     // No key at all.
-    EXPECT_EQ(0, settings.ReadDword("Tracking", &tracking));
+    EXPECT_EQ(0, settings.ReadDword(L"Tracking", &tracking));
     EXPECT_EQ(0xABCDu, tracking);
     // The key, but not the value.
-    ASSERT_EQ(1, settings.WriteString("login", "ann"));
-    EXPECT_EQ(0, settings.ReadDword("Tracking", &tracking));
+    ASSERT_EQ(1, settings.WriteString(L"login", L"ann"));
+    EXPECT_EQ(0, settings.ReadDword(L"Tracking", &tracking));
     EXPECT_EQ(0xABCDu, tracking);
     // A value larger than four bytes.
     StoreRaw("Tracking", REG_SZ, "on and on", 9);
-    EXPECT_EQ(0, settings.ReadDword("Tracking", &tracking));
+    EXPECT_EQ(0, settings.ReadDword(L"Tracking", &tracking));
     EXPECT_EQ(0xABCDu, tracking);
 }
 
@@ -175,19 +191,19 @@ TEST_F(SettingsTest, ReadStringNeverWritesPastItsCapacity)
     CSettings settings;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.length);
-        std::string text(c.length, 'a');
+        std::wstring text(c.length, L'a');
         for (size_t i = 0; i < text.size(); ++i)
-            text[i] = static_cast<char>('a' + i % 26);
-        ASSERT_EQ(1, settings.WriteString("login", text.c_str()));
+            text[i] = static_cast<wchar_t>(0x0430 + i % 32); // Cyrillic, beyond any single code page's reach
+        ASSERT_EQ(1, settings.WriteString(L"login", text.c_str()));
 
-        std::vector<char> buffer(kCapacity + kGuard, '#');
-        EXPECT_EQ(c.readable ? 1 : 0, settings.ReadString("login", buffer.data(), kCapacity));
+        std::vector<wchar_t> buffer(kCapacity + kGuard, L'#');
+        EXPECT_EQ(c.readable ? 1 : 0, settings.ReadString(L"login", buffer.data(), kCapacity));
         if (c.readable) {
-            EXPECT_EQ(text, std::string(buffer.data()));
+            EXPECT_EQ(text, std::wstring(buffer.data()));
         } else {
-            EXPECT_EQ(std::string(kCapacity, '#'), std::string(buffer.data(), kCapacity));
+            EXPECT_EQ(std::wstring(kCapacity, L'#'), std::wstring(buffer.data(), kCapacity));
         }
-        EXPECT_EQ(std::string(kGuard, '#'), std::string(buffer.data() + kCapacity, kGuard));
+        EXPECT_EQ(std::wstring(kGuard, L'#'), std::wstring(buffer.data() + kCapacity, kGuard));
     }
 }
 
@@ -195,9 +211,9 @@ TEST_F(SettingsTest, NothingIsWrittenUnderLocalMachine)
 {
     test::DeleteRegistryTree(HKEY_LOCAL_MACHINE, kVendorKey);
     CSettings settings;
-    ASSERT_EQ(1, settings.WriteString("login", "ann"));
-    ASSERT_EQ(1, settings.WriteString("password", "pw"));
-    ASSERT_EQ(1, settings.WriteDword("Tracking", 0xFFFFFFFF));
+    ASSERT_EQ(1, settings.WriteString(L"login", L"ann"));
+    ASSERT_EQ(1, settings.WriteString(L"password", L"pw"));
+    ASSERT_EQ(1, settings.WriteDword(L"Tracking", 0xFFFFFFFF));
     EXPECT_TRUE(test::RegistryKeyExists(HKEY_CURRENT_USER, kSettingsKey));
     EXPECT_FALSE(test::RegistryKeyExists(HKEY_LOCAL_MACHINE, kVendorKey));
 }

@@ -36,11 +36,40 @@ enum : int
     kForgotLink = 112,
 };
 
+// Texts of these tests are UTF-8; the dialog and the store keep them as UTF-16.
+std::wstring Wide(const std::string &utf8)
+{
+    std::wstring wide(utf8.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0],
+                                    static_cast<int>(wide.size())));
+    return wide;
+}
+
 std::string ItemText(HWND dialog, int id)
 {
-    std::vector<char> text(4096);
-    GetDlgItemTextA(dialog, id, text.data(), static_cast<int>(text.size()));
-    return text.data();
+    std::vector<wchar_t> text(4096);
+    GetDlgItemTextW(dialog, id, text.data(), static_cast<int>(text.size()));
+    return Utf8FromWide(text.data());
+}
+
+void SetItemText(HWND dialog, int id, const std::string &utf8)
+{
+    SetDlgItemTextW(dialog, id, Wide(utf8).c_str());
+}
+
+void SetAccount(const std::string &login, const std::string &password)
+{
+    g_pAddin->SetAccount(Wide(login).c_str(), Wide(password).c_str());
+}
+
+std::string Login()
+{
+    return Utf8FromWide(g_pAddin->Login());
+}
+
+std::string Password()
+{
+    return Utf8FromWide(g_pAddin->Password());
 }
 
 // What the registry holds for a value of the settings key: nothing, or type and bytes.
@@ -63,12 +92,12 @@ Stored StoredValue(const char *name)
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return stored;
-    std::vector<char> data(8192);
-    DWORD size = static_cast<DWORD>(data.size());
-    if (RegQueryValueExA(key, name, nullptr, &stored.type, reinterpret_cast<BYTE *>(data.data()), &size) ==
-        ERROR_SUCCESS) {
+    std::vector<wchar_t> data(8192);
+    DWORD size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+    if (RegQueryValueExW(key, Wide(name).c_str(), nullptr, &stored.type, reinterpret_cast<BYTE *>(data.data()),
+                         &size) == ERROR_SUCCESS) {
         stored.present = true;
-        stored.data.assign(data.data(), size);
+        stored.data = Utf8FromWide(std::wstring(data.data(), size / sizeof(wchar_t)));
     }
     RegCloseKey(key);
     return stored;
@@ -130,13 +159,13 @@ TEST_F(SetupDialogTest, ShowsTheAccountWithTheFocusInTheLoginFieldAndTheAddinsIc
         const char *login;
         const char *password;
     };
-    const Case cases[] = {{"", ""}, {"ann@example.com", "Secret 1"}};
+    const Case cases[] = {{"", ""}, {"ann@example.com", "Secret 1"}, {"анна@пример.рф", "密码 🔑"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.login);
-        g_pAddin->SetAccount(c.login, c.password);
+        SetAccount(c.login, c.password);
         std::string login = "?", password = "?";
         HWND focus = nullptr, loginField = nullptr;
-        bool smallIcon = false, bigIcon = false;
+        HICON smallIcon = nullptr, bigIcon = nullptr;
         EXPECT_EQ(0, Run([&](HWND dialog) {
                       login = ItemText(dialog, kLogin);
                       password = ItemText(dialog, kPassword);
@@ -145,16 +174,19 @@ TEST_F(SetupDialogTest, ShowsTheAccountWithTheFocusInTheLoginFieldAndTheAddinsIc
                       GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
                       focus = info.hwndFocus;
                       loginField = GetDlgItem(dialog, kLogin);
-                      smallIcon = SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0) != 0;
-                      bigIcon = SendMessageA(dialog, WM_GETICON, ICON_BIG, 0) != 0;
+                      smallIcon = reinterpret_cast<HICON>(SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0));
+                      bigIcon = reinterpret_cast<HICON>(SendMessageA(dialog, WM_GETICON, ICON_BIG, 0));
                       return IDCANCEL;
                   }));
         EXPECT_EQ(c.login, login);
         EXPECT_EQ(c.password, password);
         EXPECT_TRUE(loginField);
         EXPECT_EQ(loginField, focus);
-        EXPECT_TRUE(smallIcon);
-        EXPECT_TRUE(bigIcon);
+        ASSERT_TRUE(smallIcon && bigIcon);
+        // The dialog's icons go with it: each opening would leave two behind.
+        ICONINFO info = {};
+        EXPECT_FALSE(GetIconInfo(smallIcon, &info));
+        EXPECT_FALSE(GetIconInfo(bigIcon, &info));
     }
 }
 
@@ -174,6 +206,8 @@ TEST_F(SetupDialogTest, OkStoresWhatTheFieldsHoldAndCancelChangesNothing)
     const Case cases[] = {
         {"Ok with both fields emptied", true, "", "", IDOK, 1, "", ""},
         {"Ok with a new account", false, "bob@example.com", "Pass Word", IDOK, 1, "bob@example.com", "Pass Word"},
+        {"Ok with an account in other scripts", false, "王伟@例子.中国", "пароль 🔑", IDOK, 1, "王伟@例子.中国",
+         "пароль 🔑"},
         {"Cancel after editing", true, "bob@example.com", "other", IDCANCEL, 0, "ann@example.com", "secret"},
         {"Cancel after editing, nothing stored", false, "bob@example.com", "other", IDCANCEL, 0, "ann@example.com",
          "secret"},
@@ -181,7 +215,7 @@ TEST_F(SetupDialogTest, OkStoresWhatTheFieldsHoldAndCancelChangesNothing)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         test::DeleteRegistryTree(HKEY_CURRENT_USER, kVendorKey);
-        g_pAddin->SetAccount("ann@example.com", "secret");
+        SetAccount("ann@example.com", "secret");
         if (c.storedBefore) {
             HKEY key = nullptr;
             ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_WRITE,
@@ -193,12 +227,12 @@ TEST_F(SetupDialogTest, OkStoresWhatTheFieldsHoldAndCancelChangesNothing)
         const Stored loginBefore = StoredValue("login"), passwordBefore = StoredValue("password");
 
         EXPECT_EQ(c.result, Run([&](HWND dialog) {
-                      SetDlgItemTextA(dialog, kLogin, c.typedLogin);
-                      SetDlgItemTextA(dialog, kPassword, c.typedPassword);
+                      SetItemText(dialog, kLogin, c.typedLogin);
+                      SetItemText(dialog, kPassword, c.typedPassword);
                       return c.button;
                   }));
-        EXPECT_EQ(c.login, g_pAddin->Login());
-        EXPECT_EQ(c.password, g_pAddin->Password());
+        EXPECT_EQ(c.login, Login());
+        EXPECT_EQ(c.password, Password());
         if (c.button == IDOK) {
             EXPECT_EQ(Sz(c.login), StoredValue("login"));
             EXPECT_EQ(Sz(c.password), StoredValue("password"));
@@ -232,8 +266,8 @@ TEST_F(SetupDialogTest, UpperCaseLettersInTheLoginBecomeLowerCaseAndThePasswordK
     EXPECT_EQ("ann.lee@example.com", typedLogin);
     EXPECT_EQ("ann.lee@example.com", setLogin);
     EXPECT_EQ("PassWORD", typedPassword);
-    EXPECT_EQ("ann.lee@example.com", g_pAddin->Login());
-    EXPECT_EQ("PassWORD", g_pAddin->Password());
+    EXPECT_EQ("ann.lee@example.com", Login());
+    EXPECT_EQ("PassWORD", Password());
     EXPECT_EQ(Sz("ann.lee@example.com"), StoredValue("login"));
     EXPECT_EQ(Sz("PassWORD"), StoredValue("password"));
 }
@@ -251,15 +285,15 @@ TEST_F(SetupDialogTest, ALoginOf1200CharactersIsStoredAsItsFirst999)
                   return IDOK;
               }));
     EXPECT_EQ(1200u, shown);
-    EXPECT_EQ(longLogin.substr(0, 999), g_pAddin->Login());
-    EXPECT_EQ(longLogin.substr(0, 999), g_pAddin->Password());
+    EXPECT_EQ(longLogin.substr(0, 999), Login());
+    EXPECT_EQ(longLogin.substr(0, 999), Password());
     EXPECT_EQ(Sz(longLogin.substr(0, 999)), StoredValue("login"));
     EXPECT_EQ(Sz(longLogin.substr(0, 999)), StoredValue("password"));
 }
 
 TEST_F(SetupDialogTest, HelpDoesNothingAndTheDialogStaysOpen)
 {
-    g_pAddin->SetAccount("ann@example.com", "secret");
+    SetAccount("ann@example.com", "secret");
     LRESULT answer = -1;
     bool open = false;
     EXPECT_EQ(0, Run([&](HWND dialog) {
@@ -272,7 +306,7 @@ TEST_F(SetupDialogTest, HelpDoesNothingAndTheDialogStaysOpen)
               }));
     EXPECT_EQ(0, answer);
     EXPECT_TRUE(open);
-    EXPECT_EQ("ann@example.com", g_pAddin->Login());
+    EXPECT_EQ("ann@example.com", Login());
     EXPECT_FALSE(test::RegistryKeyExists(HKEY_CURRENT_USER, kVendorKey));
 }
 

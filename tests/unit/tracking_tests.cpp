@@ -152,7 +152,7 @@ protected:
         ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void **>(m_addin.Receive())));
         factory->Release();
         ASSERT_NE(nullptr, g_pAddin);
-        g_pAddin->SetAccount("abc", "pw");
+        g_pAddin->SetAccount(L"abc", L"pw");
         ASSERT_TRUE(m_service->Listening());
 
         m_tracking = new CTrackingButtonHandler();
@@ -226,7 +226,7 @@ protected:
 struct FormCase
 {
     const char *what;
-    std::string login;
+    std::wstring login; // goes out as its UTF-8 bytes
     std::wstring to, cc, bcc, subject;
     StringStore strings;
     std::string expected;
@@ -244,7 +244,7 @@ class RequestFormTest : public TrackedSendTest, public ::testing::WithParamInter
 TEST_P(RequestFormTest, ServiceReceivesExactlyTheEscapedForm)
 {
     const FormCase &c = GetParam();
-    g_pAddin->SetAccount(c.login.c_str(), "pw");
+    g_pAddin->SetAccount(c.login.c_str(), L"pw");
     Service().SetAnswer(Answer::Fragment(kFragment));
     ComposeSpec plan;
     plan.to = c.to;
@@ -262,22 +262,25 @@ TEST_P(RequestFormTest, ServiceReceivesExactlyTheEscapedForm)
 INSTANTIATE_TEST_SUITE_P(
     Forms, RequestFormTest,
     ::testing::Values(
-        FormCase{"ascii", "abc", L"abc", L"", L"", L"Hi", StringStore::Unicode,
+        FormCase{"ascii", L"abc", L"abc", L"", L"", L"Hi", StringStore::Unicode,
                  "login=%61%62%63&password=%70%77&to=%61%00%62%00%63%00&subj=%48%00%69%00&raw=1"},
-        FormCase{"latin1", "\xE9", L"\u00E9", L"", L"", L"\u00E9t\u00E9", StringStore::Unicode,
-                 "login=%E9&password=%70%77&to=%E9%00&subj=%E9%00%74%00%E9%00&raw=1"},
-        FormCase{"non_bmp", "\xF0\x9F\x98\x80", L"\U0001F600", L"", L"", L"a\U0001F600", StringStore::Unicode,
+        FormCase{"latin1", L"\u00E9", L"\u00E9", L"", L"", L"\u00E9t\u00E9", StringStore::Unicode,
+                 "login=%C3%A9&password=%70%77&to=%E9%00&subj=%E9%00%74%00%E9%00&raw=1"},
+        FormCase{"cyrillic_and_chinese", L"\u0430\u4E2D", L"\u0410\u043D\u043D\u0430", L"", L"", L"\u4F60\u597D",
+                 StringStore::Unicode,
+                 "login=%D0%B0%E4%B8%AD&password=%70%77&to=%10%04%3D%04%3D%04%30%04&subj=%60%4F%7D%59&raw=1"},
+        FormCase{"non_bmp", L"\U0001F600", L"\U0001F600", L"", L"", L"a\U0001F600", StringStore::Unicode,
                  "login=%F0%9F%98%80&password=%70%77&to=%3D%D8%00%DE&subj=%61%00%3D%D8%00%DE&raw=1"},
-        FormCase{"only_cc", "abc", L"", L"c", L"", L"", StringStore::Unicode,
+        FormCase{"only_cc", L"abc", L"", L"c", L"", L"", StringStore::Unicode,
                  "login=%61%62%63&password=%70%77&to=%3B%00%20%00%63%00&subj=&raw=1"},
-        FormCase{"to_and_bcc", "abc", L"a", L"", L"b", L"", StringStore::Unicode,
+        FormCase{"to_and_bcc", L"abc", L"a", L"", L"b", L"", StringStore::Unicode,
                  "login=%61%62%63&password=%70%77&to=%61%00%3B%00%20%00%62%00&subj=&raw=1"},
-        FormCase{"to_cc_bcc", "abc", L"a", L"c", L"b", L"", StringStore::Unicode,
+        FormCase{"to_cc_bcc", L"abc", L"a", L"c", L"b", L"", StringStore::Unicode,
                  "login=%61%62%63&password=%70%77&to=%61%00%3B%00%20%00%63%00%3B%00%20%00%62%00&subj=&raw=1"},
-        FormCase{"nothing", "", L"", L"", L"", L"", StringStore::Unicode, "login=&password=%70%77&to=&subj=&raw=1"},
-        FormCase{"store_refusing_unicode", "abc", L"\u00E9", L"", L"", L"x", StringStore::RejectsUnicode,
+        FormCase{"nothing", L"", L"", L"", L"", L"", StringStore::Unicode, "login=&password=%70%77&to=&subj=&raw=1"},
+        FormCase{"store_refusing_unicode", L"abc", L"\u00E9", L"", L"", L"x", StringStore::RejectsUnicode,
                  "login=%61%62%63&password=%70%77&to=%E9%00&subj=%78%00&raw=1"},
-        FormCase{"eight_bit_store", "abc", L"\u00E9", L"", L"", L"x", StringStore::EightBitOnly,
+        FormCase{"eight_bit_store", L"abc", L"\u00E9", L"", L"", L"x", StringStore::EightBitOnly,
                  "login=%61%62%63&password=%70%77&to=%E9%00&subj=%78%00&raw=1"}),
     [](const ::testing::TestParamInfo<FormCase> &info) { return std::string(info.param.what); });
 
@@ -567,16 +570,16 @@ TEST_F(TrackedSendTest, TheRequestCarriesTheAccountAsTheExchangeBegan)
         static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         {
             if (msg == WM_SHOWWINDOW && !wParam && s_changeOnHide)
-                g_pAddin->SetAccount("hid", "x");
+                g_pAddin->SetAccount(L"hid", L"x");
             return DefWindowProcA(hwnd, msg, wParam, lParam);
         }
     };
     SetWindowLongPtrA(window.Window().Hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Hook::Proc));
-    ThreadWindow changer([](WPARAM) { g_pAddin->SetAccount("posted", "y"); });
+    ThreadWindow changer([](WPARAM) { g_pAddin->SetAccount(L"posted", L"y"); });
     PostMessageA(changer.Hwnd(), WM_APP, 0, 0);
 
     EXPECT_EQ(0, Send(window));
-    EXPECT_EQ("posted", g_pAddin->Login());
+    EXPECT_EQ(L"posted", g_pAddin->Login());
     s_changeOnHide = false;
     window.Item().SetHtmlBody(L"<body></body>");
     EXPECT_EQ(0, Send(window));
