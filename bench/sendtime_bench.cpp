@@ -109,16 +109,16 @@ Sample TimedSend(host::TrackingService &service, const std::wstring &body, bool 
 struct ExchangeOnWorker
 {
     const std::string *request;
-    int outcome;
+    bool gotFragment = false;
 
     static DWORD WINAPI Run(LPVOID parameter)
     {
         ExchangeOnWorker *job = static_cast<ExchangeOnWorker *>(parameter);
         std::string fragment;
         try {
-            job->outcome = CMailItem::RequestTrackingFragment(*job->request, &fragment);
+            job->gotFragment = CMailItem::RequestTrackingFragment(*job->request, &fragment) == CMailItem::Reply::Fragment;
         } catch (...) {
-            job->outcome = -2;
+            job->gotFragment = false;
         }
         return 0;
     }
@@ -186,9 +186,9 @@ bool Report(host::TrackingService &service, const char *label, size_t characters
     for (int i = 0; i < 15; ++i) {
         std::string fragment;
         double started = NowMs();
-        int outcome = CMailItem::RequestTrackingFragment(request, &fragment);
+        CMailItem::Reply reply = CMailItem::RequestTrackingFragment(request, &fragment);
         double ended = NowMs();
-        if (outcome != -1 || fragment != kFragment) {
+        if (reply != CMailItem::Reply::Fragment || fragment != kFragment) {
             printf("%s: the exchange alone did not bring the fragment\n", label);
             return false;
         }
@@ -198,7 +198,7 @@ bool Report(host::TrackingService &service, const char *label, size_t characters
     // The same exchange as the add-in runs it: on a worker thread this thread waits for.
     std::vector<double> workerExchanges;
     for (int i = 0; i < 15; ++i) {
-        ExchangeOnWorker job{&request, -2};
+        ExchangeOnWorker job{&request};
         double started = NowMs();
         HANDLE worker = CreateThread(nullptr, 0, ExchangeOnWorker::Run, &job, 0, nullptr);
         if (!worker)
@@ -206,7 +206,7 @@ bool Report(host::TrackingService &service, const char *label, size_t characters
         WaitForSingleObject(worker, INFINITE);
         CloseHandle(worker);
         workerExchanges.push_back(NowMs() - started);
-        if (job.outcome != -1)
+        if (!job.gotFragment)
             return false;
     }
 

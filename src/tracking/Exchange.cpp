@@ -2,7 +2,8 @@
 // Outlook thread waits with the mail window hidden and keeps dispatching
 // window messages. The worker gets only the finished request body: it must not
 // touch the MAPI message (MAPI is not initialised on it) nor the account (the
-// setup dialog may change it meanwhile).
+// setup dialog may change it meanwhile), and it shows nothing: the questions
+// come on Outlook's thread once it has finished, owned by the mail window.
 
 #include "tracking/MailItem.h"
 
@@ -21,9 +22,11 @@ constexpr LONG kOlMinimized = 1;
 constexpr LONG kOlNormalWindow = 2;
 constexpr DWORD kWaitSliceMs = 10;
 
+using Reply = CMailItem::Reply;
+
 struct ExchangeParams
 {
-    int result;
+    Reply result;
     std::string *fragment;
     const std::string *body;
     HANDLE done;
@@ -32,12 +35,12 @@ struct ExchangeParams
 DWORD WINAPI ExchangeThreadProc(LPVOID parameter)
 {
     ExchangeParams *params = static_cast<ExchangeParams *>(parameter);
-    int result;
+    Reply result;
     try {
         result = CMailItem::RequestTrackingFragment(*params->body, params->fragment);
     } catch (...) {
         LogCaughtError("Tracking exchange");
-        result = ShowContactPrompt();
+        result = Reply::Unreachable;
     }
     params->result = result;
     SetEvent(params->done);
@@ -46,18 +49,18 @@ DWORD WINAPI ExchangeThreadProc(LPVOID parameter)
 
 // Runs the exchange on a worker and pumps this thread's messages meanwhile,
 // never blocking longer than one slice and dispatching at most one message per slice.
-int RunExchange(const std::string &body, std::string *fragment)
+Reply RunExchange(const std::string &body, std::string *fragment)
 {
     KernelHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!done) {
         DebugLog(1, "Tracking exchange: no event (error %lu)\n", GetLastError());
-        return ShowContactPrompt();
+        return Reply::Unreachable;
     }
-    ExchangeParams params = {0, fragment, &body, done.Get()};
+    ExchangeParams params = {Reply::Unreachable, fragment, &body, done.Get()};
     KernelHandle worker(CreateThread(nullptr, 0, ExchangeThreadProc, &params, 0, nullptr));
     if (!worker) {
         DebugLog(1, "Tracking exchange: no worker thread (error %lu)\n", GetLastError());
-        return ShowContactPrompt();
+        return Reply::Unreachable;
     }
 
     bool quitSeen = false;
@@ -133,40 +136,49 @@ private:
     bool m_keepHidden = false;
 };
 
-int AskUser(const char *text)
+// Yes (1): send untracked; No (0): do not send.
+int AskUser(HWND owner, const char *text)
 {
-    return MessageBoxA(GetDesktopWindow(), text, QUORVIA_CAPTION, MB_YESNO | MB_ICONWARNING) == IDYES ? 1 : 0;
+    return MessageBoxA(owner, text, QUORVIA_CAPTION, MB_YESNO | MB_ICONWARNING) == IDYES ? 1 : 0;
 }
 
 } // namespace
 
-int ShowContactPrompt()
+HWND PromptOwner(HWND mailWindow)
 {
-    return AskUser("Unable to contact to Quorvia server. Do you want to send message without tracking capability?");
+    // Without a window of its own the mail is Outlook's main window's: the
+    // window active on this, Outlook's, thread.
+    return mailWindow ? mailWindow : GetActiveWindow();
 }
 
-int ShowAuthorizationPrompt()
+int ShowContactPrompt(HWND owner)
 {
-    return AskUser(
-        "Unable to authorize on Quorvia server. Do you want to send message without tracking capability?");
+    return AskUser(owner,
+                   "Unable to contact to Quorvia server. Do you want to send message without tracking capability?");
 }
 
-int CMailItem::RequestTrackingFragment(const std::string &body, std::string *fragment)
+int ShowAuthorizationPrompt(HWND owner)
+{
+    return AskUser(owner,
+                   "Unable to authorize on Quorvia server. Do you want to send message without tracking capability?");
+}
+
+CMailItem::Reply CMailItem::RequestTrackingFragment(const std::string &body, std::string *fragment)
 {
     HttpRetriever retriever;
     const char *reply = retriever.Retrieve(QUORVIA_MESSAGEFEED_URL, TRUE, body.c_str(), -1);
     if (!reply)
-        return ShowContactPrompt();
+        return Reply::Unreachable;
     // An error page must never end up in the user's mail.
     DWORD status = retriever.LastStatus();
     if (status == 401 || status == 403)
-        return ShowAuthorizationPrompt();
+        return Reply::Unauthorized;
     if (status < 200 || status > 299)
-        return ShowContactPrompt();
+        return Reply::Unreachable;
     if (*reply == '\0')
-        return ShowAuthorizationPrompt();
+        return Reply::Unauthorized;
     *fragment = reply;
-    return -1;
+    return Reply::Fragment;
 }
 
 int CMailItem::ExchangeInBackground(std::string *fragment)
@@ -180,16 +192,19 @@ int CMailItem::ExchangeInBackground(std::string *fragment)
 
     HiddenInspector hidden(inspector.Get());
     std::string received;
-    int outcome = RunExchange(body, &received);
-    if (outcome == -1) {
+    Reply reply = RunExchange(body, &received);
+    if (reply == Reply::Fragment) {
         hidden.KeepHidden();
         m_spHiddenInspector = inspector.Copy();
         m_hHiddenWindow = hidden.Window();
         *fragment = std::move(received);
-    } else {
-        hidden.Restore();
+        return -1;
     }
-    return outcome;
+    // The window comes back first: the question is about it, and owned by it
+    // it cannot hide behind Outlook.
+    hidden.Restore();
+    HWND owner = PromptOwner(hidden.Window());
+    return reply == Reply::Unauthorized ? ShowAuthorizationPrompt(owner) : ShowContactPrompt(owner);
 }
 
 void CMailItem::ShowWindowAgain() noexcept

@@ -14,6 +14,7 @@
 
 #include <mapiguid.h>
 #include <mapiutil.h>
+#include <oleidl.h>
 
 #include <optional>
 
@@ -171,10 +172,24 @@ bool CMailItem::IsPlainTextOrRtf()
            (HoldsInteger(*format.Get(), kOlFormatPlain) || HoldsInteger(*format.Get(), kOlFormatRichText));
 }
 
+HWND CMailItem::MailWindow()
+{
+    HWND window = nullptr;
+    try {
+        ComPtr<IDispatch> inspector = om::AsDispatch(om::Get(m_pMailItem.Get(), L"GetInspector", IID__MailItem));
+        ComPtr<IOleWindow> oleWindow;
+        if (inspector && SUCCEEDED(inspector->QueryInterface(IID_IOleWindow, oleWindow.ReceiveVoid())) && oleWindow)
+            oleWindow->GetWindow(&window);
+    } catch (...) {
+        window = nullptr; // the question still comes, owned by Outlook's main window
+    }
+    return window;
+}
+
 int CMailItem::AskHtmlOnly()
 {
     // No: send untracked; Yes: cancel so the user can switch the format.
-    int answer = MessageBoxA(GetDesktopWindow(), kHtmlOnlyText, QUORVIA_CAPTION, MB_YESNO | MB_ICONWARNING);
+    int answer = MessageBoxA(PromptOwner(MailWindow()), kHtmlOnlyText, QUORVIA_CAPTION, MB_YESNO | MB_ICONWARNING);
     return answer == IDNO ? 1 : 0;
 }
 

@@ -43,8 +43,16 @@ public:
     // A string property of the message; empty when it cannot be read.
     std::wstring GetMessageString(ULONG tag);
 
-    // The network half of the exchange; touches nothing but its arguments.
-    static int RequestTrackingFragment(const std::string &body, std::string *fragment);
+    // What the service's reply amounts to.
+    enum class Reply
+    {
+        Fragment,     // *fragment holds it
+        Unauthorized, // an empty reply, 401 or 403: the authorization question
+        Unreachable,  // no reply, or any other status: the contact question
+    };
+    // The network half of the exchange, for the worker thread; touches nothing
+    // but its arguments and shows nothing.
+    static Reply RequestTrackingFragment(const std::string &body, std::string *fragment);
 
 private:
     ~CMailItem();
@@ -63,6 +71,8 @@ private:
     void ShowWindowAgain() noexcept;
 
     bool IsPlainTextOrRtf();
+    // The mail's window, as far as the object model tells it; never raises.
+    HWND MailWindow();
     int AskHtmlOnly();
     SourceResult MarkHtmlBodyProperty();
     SourceResult MarkBodyStream(ULONG tag);
@@ -78,6 +88,10 @@ private:
     HWND m_hHiddenWindow = nullptr;
 };
 
-// The Outlook-side answers the user can give when no fragment came back.
-int ShowContactPrompt();
-int ShowAuthorizationPrompt();
+// The owner of the add-in's questions about a mail: its window, else
+// Outlook's main window, so a question can never hide behind Outlook.
+HWND PromptOwner(HWND mailWindow);
+// The questions when no fragment came back, on Outlook's thread: 1 sends
+// untracked, 0 keeps the mail.
+int ShowContactPrompt(HWND owner);
+int ShowAuthorizationPrompt(HWND owner);

@@ -434,9 +434,11 @@ TEST_F(ItemSinkTest, RefusedSendIsCancelledThroughTheCancelArgumentAndTheResultI
 
     const std::string prompt = std::string("\"" QUORVIA_CAPTION "\" \"") + kHtmlOnlyText + "\" MB_YESNO|MB_ICONWARNING -> IDYES";
     EXPECT_EQ((Lines{prompt, prompt, prompt}), robot.Lines());
-    // Owned by the desktop, not by the mail window: the record shows no owner.
-    for (const DialogRecord &d : robot.Dialogs())
-        EXPECT_EQ(nullptr, d.owner);
+    // Owned by the mail window, so it cannot hide behind Outlook.
+    const std::vector<DialogRecord> dialogs = robot.Dialogs();
+    ASSERT_EQ(3u, dialogs.size());
+    EXPECT_EQ(w.window.Window().Hwnd(), dialogs[1].owner);
+    EXPECT_EQ(legacy.window.Window().Hwnd(), dialogs[2].owner);
 }
 
 // --- a failure at each call of the send flow ------------------------------------------------------
