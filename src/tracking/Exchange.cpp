@@ -10,6 +10,7 @@
 #include "addin/Identity.h"
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
+#include "com/PostedWork.h"
 #include "http/HttpRetriever.h"
 #include "log/CaughtError.h"
 #include "log/DebugLog.h"
@@ -205,6 +206,44 @@ int CMailItem::ExchangeInBackground(std::string *fragment)
     hidden.Restore();
     HWND owner = PromptOwner(hidden.Window());
     return reply == Reply::Unauthorized ? ShowAuthorizationPrompt(owner) : ShowContactPrompt(owner);
+}
+
+void CMailItem::ShowWindowUnlessSent()
+{
+    // Later: the send goes on after this event, and Outlook or another add-in
+    // may still refuse it. The check holds no reference, so the item goes with
+    // its window as always; a check that finds it gone does nothing.
+    const unsigned hidden = ++m_nHiddenSends;
+    std::weak_ptr<CMailItem *> self = m_self;
+    if (!PostToOutlookThread([self, hidden] {
+            if (std::shared_ptr<CMailItem *> item = self.lock())
+                (*item)->RevealIfNotSubmitted(hidden);
+        })) {
+        m_spHiddenInspector.Reset();
+        m_hHiddenWindow = nullptr;
+    }
+}
+
+void CMailItem::RevealIfNotSubmitted(unsigned hiddenSend)
+{
+    // A later send of the same window has its own check.
+    if (hiddenSend != m_nHiddenSends || !m_spHiddenInspector)
+        return;
+    ComPtr<CMailItem> alive = ComPtr<CMailItem>::Borrow(this);
+    // An item that cannot be asked went out, or went away with its window.
+    bool submitted = true;
+    Variant value;
+    if (SUCCEEDED(om::TryInvoke(m_pMailItem.Get(), L"Submitted", DISPATCH_PROPERTYGET, {}, value.Receive()))) {
+        Variant flag;
+        submitted = FAILED(VariantChangeType(flag.Get(), value.Get(), 0, VT_BOOL)) || flag.Get()->boolVal != 0;
+    }
+    if (submitted) {
+        m_spHiddenInspector.Reset();
+        m_hHiddenWindow = nullptr;
+        return;
+    }
+    DebugLog(1, "The tracked send did not go out: the mail window is shown again\n");
+    ShowWindowAgain();
 }
 
 void CMailItem::ShowWindowAgain() noexcept

@@ -248,7 +248,7 @@ CMailItem::SourceResult CMailItem::MarkHtmlBodyProperty()
         ShowWindowAgain();
         throw;
     }
-    m_spHiddenInspector.Reset();
+    ShowWindowUnlessSent();
     return {true, true, -1};
 }
 
@@ -286,7 +286,7 @@ CMailItem::SourceResult CMailItem::MarkBodyStream(ULONG tag)
         ShowWindowAgain();
         throw;
     }
-    m_spHiddenInspector.Reset();
+    ShowWindowUnlessSent();
     return {true, true, -1};
 }
 

@@ -9,6 +9,7 @@
 #include <mapidefs.h>
 #include <oaidl.h>
 
+#include <memory>
 #include <string>
 
 class CMailItem
@@ -69,6 +70,10 @@ private:
     // marked body cannot be written back the send fails, and the user must see
     // the window again.
     void ShowWindowAgain() noexcept;
+    // The marked mail's window stays hidden while it goes out; should the
+    // send be refused after this add-in's part, it is shown again.
+    void ShowWindowUnlessSent();
+    void RevealIfNotSubmitted(unsigned hiddenSend);
 
     bool IsPlainTextOrRtf();
     // The mail's window, as far as the object model tells it; never raises.
@@ -86,6 +91,9 @@ private:
     // without asking the object model, which may be what just failed.
     ComPtr<IDispatch> m_spHiddenInspector;
     HWND m_hHiddenWindow = nullptr;
+    unsigned m_nHiddenSends = 0;
+    // Whether this object still lives, for checks that run later.
+    std::shared_ptr<CMailItem *> m_self = std::make_shared<CMailItem *>(this);
 };
 
 // The owner of the add-in's questions about a mail: its window, else

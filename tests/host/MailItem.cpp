@@ -136,7 +136,7 @@ bool MailItem::FireClose()
 bool MailItem::Send()
 {
     Pin alive(*this);
-    if (FireRefused(kItemEventSend, m_lastSendHr))
+    if (FireRefused(kItemEventSend, m_lastSendHr) || m_refusesToSend)
         return false;
 
     SentMail mail;

@@ -73,6 +73,9 @@ public:
     bool Send();
     // Fires Close (0xF004) the same way; true when nobody refused it.
     bool FireClose();
+    // Outlook refuses the send itself once every sink agreed (a recipient it
+    // cannot resolve, say): the item stays unsent and its window open.
+    void SetRefusesToSend(bool refuses) { m_refusesToSend = refuses; }
     // The HRESULT of the last Send firing.
     HRESULT LastSendResult() const { return m_lastSendHr; }
     bool IsSent() const;
@@ -93,6 +96,7 @@ private:
     Inspector *m_inspector = nullptr;
     EventSource *m_events;
     HRESULT m_lastSendHr = S_OK;
+    bool m_refusesToSend = false;
     std::optional<SentMail> m_sent;
 };
 

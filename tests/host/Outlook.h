@@ -144,7 +144,7 @@ public:
     ULONG ReleaseAddin();
     // Outlook's message loop between events: dispatches what this thread has
     // queued, work the add-in posted to itself included, until nothing is left.
-    void Idle();
+    static void Idle();
 
     // --- windows ---------------------------------------------------------------
     OutlookWindow &Open(const OpenSpec &plan = OpenSpec());

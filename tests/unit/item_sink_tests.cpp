@@ -12,6 +12,7 @@
 #include "host/DialogRobot.h"
 #include "host/DispObject.h"
 #include "host/Faults.h"
+#include "host/Outlook.h"
 #include "host/Text.h"
 #include "host/TrackingService.h"
 #include "log/DebugLog.h"
@@ -439,6 +440,28 @@ TEST_F(ItemSinkTest, RefusedSendIsCancelledThroughTheCancelArgumentAndTheResultI
     ASSERT_EQ(3u, dialogs.size());
     EXPECT_EQ(w.window.Window().Hwnd(), dialogs[1].owner);
     EXPECT_EQ(legacy.window.Window().Hwnd(), dialogs[2].owner);
+}
+
+// The window goes hidden while a marked mail goes out. Should Outlook or an
+// add-in after this one refuse the send, the user gets the window back once
+// Outlook's loop runs; a mail that went out stays out of sight.
+TEST_F(ItemSinkTest, AWindowHiddenForASendRefusedAfterTheAddinsPartComesBack)
+{
+    TrackingService service;
+    ASSERT_TRUE(service.Listening());
+    service.SetAnswer(Answer::Fragment(kFragment));
+    for (bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "refused later" : "sent");
+        TrackedWindow w(ComposeSpec(), true);
+        w.Item().SetRefusesToSend(refused);
+        EXPECT_EQ(!refused, w.Item().Send());
+        EXPECT_FALSE(w.window.Window().IsVisible());
+        CallLog::Clear();
+        Outlook::Idle();
+        EXPECT_EQ(Lines{"MailItem.Submitted -> S_OK"}, HostCalls());
+        EXPECT_EQ(refused, w.window.Window().IsVisible());
+        EXPECT_EQ(kMarkedHtml, w.Item().HtmlBody());
+    }
 }
 
 // --- a failure at each call of the send flow ------------------------------------------------------
