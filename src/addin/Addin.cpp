@@ -12,6 +12,7 @@
 #include "com/ObjectModel.h"
 #include "com/PostedWork.h"
 #include "events/ApplicationEventHandler.h"
+#include "events/InspectorEventHandler.h"
 #include "events/InspectorsCollectionEventHandler.h"
 #include "log/CaughtError.h"
 #include "log/DebugLog.h"
@@ -227,6 +228,9 @@ void CAddin::ReleaseConnections()
 {
     // A question not yet asked is not asked of an add-in that is going.
     DiscardPostedWork();
+    // Windows still open when the add-in is switched off would keep its
+    // sinks, and Outlook would call into a library that may be unloaded.
+    CInspectorEventHandler::LetGoOfOpenWindows();
     if (m_pApplicationEvents) {
         CApplicationEventHandler *sink = m_pApplicationEvents;
         m_pApplicationEvents = nullptr;

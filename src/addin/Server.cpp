@@ -7,11 +7,13 @@
 
 #include <new>
 
+// Counted objects are sinks and handlers that Outlook may still call into:
+// while any lives, the library must stay.
 STDAPI DllCanUnloadNow()
 {
     DebugLog(2, "DllCanUnloadNow: g_cComponents=%ld, g_cLocks=%ld, g_lMyObjects=%ld\n", (long)g_cComponents,
              (long)g_cLocks, (long)g_lMyObjects);
-    return (g_cComponents == 0 && g_cLocks == 0) ? S_OK : S_FALSE;
+    return (g_cComponents == 0 && g_cLocks == 0 && g_lMyObjects == 0) ? S_OK : S_FALSE;
 }
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void **ppv)

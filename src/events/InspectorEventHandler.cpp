@@ -11,6 +11,8 @@
 #include "log/DebugLog.h"
 #include "tracking/MailItem.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr LONG kMsoBarTop = 1;
@@ -41,15 +43,39 @@ CInspectorEventHandler::CInspectorEventHandler(IDispatch *mailItem, bool wordBar
     m_spItem = ComPtr<IDispatch>::Borrow(mailItem);
 }
 
+std::vector<CInspectorEventHandler *> CInspectorEventHandler::s_open;
+
 CInspectorEventHandler::~CInspectorEventHandler()
 {
+    s_open.erase(std::remove(s_open.begin(), s_open.end(), this), s_open.end());
     if (m_pDestroyed)
         *m_pDestroyed = true;
+}
+
+void CInspectorEventHandler::LetGoOfOpenWindows()
+{
+    // Each goes as at its window's Close, which takes it off the list.
+    while (!s_open.empty()) {
+        CInspectorEventHandler *sink = s_open.back();
+        s_open.pop_back();
+        sink->HideBar();
+        sink->OnClose();
+    }
+}
+
+void CInspectorEventHandler::HideBar()
+{
+    if (!m_spBar)
+        return;
+    Variant ignored;
+    Variant hidden = Variant::Bool(false);
+    om::TryInvoke(m_spBar.Get(), L"Visible", DISPATCH_PROPERTYPUT, {hidden.Get()}, ignored.Receive());
 }
 
 void CInspectorEventHandler::Create(IDispatch *inspector, IDispatch *mailItem, bool wordBarsShared)
 {
     CInspectorEventHandler *sink = new CInspectorEventHandler(mailItem, wordBarsShared);
+    s_open.push_back(sink);
     try {
         sink->Connect(inspector);
     } catch (...) {
@@ -160,6 +186,7 @@ void CInspectorEventHandler::CreateToolbar(IDispatch *bars)
         if (!bar)
             return;
         om::Put(bar.Get(), L"Visible", Variant::Bool(true), IID_CommandBar);
+        m_spBar = bar.Copy();
 
         bool shared = m_bWordEditor && g_pWordEditorButtons[0];
         if (shared) {
@@ -230,6 +257,7 @@ void CInspectorEventHandler::ReleaseWhatWasMade()
         m_pTrackedItem = nullptr;
         item->Release();
     }
+    m_spBar.Reset();
     // Word 2003 asks to save its template when the window closes otherwise:
     // the bars the add-in made there are Word's own.
     if (m_bWordEditor && m_spInspector)
@@ -297,8 +325,10 @@ void CInspectorEventHandler::OnClose()
     if (!destroyed) {
         // The window refused to disconnect and keeps its reference: what
         // was made for the window still goes now, and with the Inspector
-        // let go the window can release the sink when it goes itself.
+        // let go the window can release the sink when it goes itself. That
+        // reference is the window's: nobody else may give it back.
         m_pDestroyed = nullptr;
+        s_open.erase(std::remove(s_open.begin(), s_open.end(), this), s_open.end());
         Cleanup();
     }
 }

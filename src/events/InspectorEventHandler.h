@@ -8,6 +8,8 @@
 #include "events/EventSink.h"
 #include "com/ComPtr.h"
 
+#include <vector>
+
 class CButtonHandler;
 class CItemHandler;
 class CMailItem;
@@ -20,6 +22,10 @@ public:
     // disconnected and destroyed before this returns. wordBarsShared: Word
     // edits with command bars all its windows share (Outlook 2003).
     static void Create(IDispatch *inspector, IDispatch *mailItem, bool wordBarsShared);
+
+    // The add-in is switched off: every window still open lets go of what was
+    // made for it, and its bar is hidden, as if the window had closed.
+    static void LetGoOfOpenWindows();
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
                                      DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo,
@@ -38,15 +44,19 @@ private:
     void ReleaseWhatWasMade();
     void MarkTemplateSaved();
     void OnClose();
+    void HideBar();
     void OnFinalRelease() override { Cleanup(); }
     // Destroys a sink nobody else will release.
     void Dispose();
 
     static const Traits s_traits;
+    // Every sink alive, for the add-in to let go of when it is switched off.
+    static std::vector<CInspectorEventHandler *> s_open;
 
     CItemHandler *m_pItemHandler = nullptr;
     CMailItem *m_pTrackedItem = nullptr;
     ComPtr<IDispatch> m_spInspector;
+    ComPtr<IDispatch> m_spBar;
     ComPtr<IDispatch> m_spItem;
     const bool m_bWordBarsShared;
     int m_bWordEditor = 0; // Word 2003 edits the window, with the shared bars

@@ -360,7 +360,10 @@ TEST_F(LifecycleTest, AFailingMapiLogonLeavesTheStartupAndShutdownAlone)
 
 // --- switching off and shutting down ----------------------------------------------------------
 
-TEST_F(LifecycleTest, SwitchedOffByTheUserTheAddinLetsGoAndItsOpenWindowsStillCloseCleanly)
+// Switched off while a compose window is open, the add-in lets go of that
+// window too: it would otherwise keep sinks Outlook calls into, in a library
+// Outlook may unload. The window's bar goes out of sight.
+TEST_F(LifecycleTest, SwitchedOffByTheUserTheAddinLetsGoOfEverythingItsOpenWindowsIncluded)
 {
     StartWithAccount();
     OutlookWindow &window = outlook->Open();
@@ -370,25 +373,28 @@ TEST_F(LifecycleTest, SwitchedOffByTheUserTheAddinLetsGoAndItsOpenWindowsStillCl
 
     LogTail log;
     EXPECT_EQ(S_OK, outlook->SwitchOff());
-    EXPECT_EQ(Joined({{"OnDisconnection processing", "OnBeginShutdown processing"},
-                      SinksReleased(7),
-                      {"CAddin::raw_OnBeginShutdown done, g_lMyObjects = 5"}}),
-              log.Read());
-    EXPECT_EQ(2u, outlook->App().RefCount());
-    EXPECT_EQ(0u, outlook->App().Events().SinkCount());
-    EXPECT_EQ(0u, outlook->App().InspectorsCollection().Events().SinkCount());
+    const Lines lines = log.Read();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ((Lines{"OnDisconnection processing", "OnBeginShutdown processing"}), Lines(lines.begin(), lines.begin() + 2));
+    EXPECT_EQ((Lines{"~CButtonHandler, g_lMyObjects=6", "~CItemHandler, g_lMyObjects=5",
+                     "~CButtonHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
+                     "~CInspectorEventHandler, g_lMyObjects=2", "~CInspectorsCollectionEventHandler, g_lMyObjects=0",
+                     "CAddin::raw_OnBeginShutdown done, g_lMyObjects = 0"}),
+              Lifetimes(lines));
+    EXPECT_EQ(0, g_lMyObjects);
+    EXPECT_EQ(0u, outlook->AdvisedSinks());
+    EXPECT_EQ(1u, outlook->App().RefCount());
+    EXPECT_EQ(0, window.QuorviaBar()->Value("Visible").Get()->boolVal);
     // The NameSpace is held until the add-in object goes.
     EXPECT_EQ(2u, outlook->App().MapiNamespace().RefCount());
 
-    // A window opened now gets nothing; the open one still works and closes cleanly.
+    // A window opened now gets nothing; the open one's buttons do nothing, and it closes cleanly.
     OutlookWindow &later = outlook->Open();
-    EXPECT_EQ(5, g_lMyObjects);
     EXPECT_TRUE(later.Bars().Bars().empty());
     EXPECT_EQ(S_OK, outlook->Click(window, ToolbarButton::Tracking));
-    EXPECT_EQ("Quorvia Message Tracking On", window.Button(ToolbarButton::Tracking)->Text("Caption"));
+    EXPECT_EQ("Quorvia Message Tracking Off", window.Button(ToolbarButton::Tracking)->Text("Caption"));
     EXPECT_TRUE(outlook->Close(window));
     EXPECT_EQ(0, g_lMyObjects);
-    EXPECT_EQ(1u, outlook->App().RefCount());
 
     EXPECT_EQ(0u, outlook->ReleaseAddin());
     EXPECT_EQ(nullptr, g_pAddin);

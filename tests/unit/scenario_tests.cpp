@@ -518,6 +518,28 @@ TEST_F(ScenarioTest, WordEditorWindowsShareOneBarAndOneSwitch)
     QuitAndExpectNothingLeft();
 }
 
+// --- switched off ------------------------------------------------------------------------------
+
+// Switched off with a compose window open, the add-in lets go of it at once;
+// the library says it can be unloaded only once nothing of it is left that
+// Outlook could still call: here a host that refuses to unadvise the window's
+// sink keeps it until the host itself goes.
+TEST_F(ScenarioTest, SwitchedOffWithAWindowOpenTheLibraryStaysWhileAnythingOfItLives)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithAccount());
+    OutlookWindow &window = outlook->Open();
+    Faults::Fail("Inspector", "Unadvise", CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(S_OK, outlook->SwitchOff());
+    Faults::Clear();
+    EXPECT_EQ(0u, window.Item().Events().SinkCount());
+    EXPECT_EQ(1u, window.Window().Events().SinkCount());
+    EXPECT_EQ(0u, outlook->ReleaseAddin());
+    EXPECT_EQ(S_FALSE, ShippedDllCanUnloadNow());
+    EXPECT_EQ("DllCanUnloadNow: g_cComponents=0, g_cLocks=0, g_lMyObjects=1", m_log.Read().back());
+    outlook.reset();
+    EXPECT_EQ(S_OK, ShippedDllCanUnloadNow());
+}
+
 // --- shutting down ------------------------------------------------------------------------------
 
 namespace host {
