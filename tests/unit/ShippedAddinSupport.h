@@ -174,17 +174,18 @@ inline std::string ClassOf(HWND window)
     return name;
 }
 
+// An EnumThreadWindows callback: WINAPI, which a lambda cannot be on x86.
+inline BOOL CALLBACK CollectThreadWindow(HWND window, LPARAM found)
+{
+    reinterpret_cast<std::set<HWND> *>(found)->insert(window);
+    return TRUE;
+}
+
 // Every window of this thread: top-level ones and message-only ones.
 inline std::set<HWND> WindowsOfThisThread()
 {
     std::set<HWND> windows;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND window, LPARAM found) {
-            reinterpret_cast<std::set<HWND> *>(found)->insert(window);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&windows));
+    EnumThreadWindows(GetCurrentThreadId(), CollectThreadWindow, reinterpret_cast<LPARAM>(&windows));
     for (HWND window = FindWindowExA(HWND_MESSAGE, nullptr, nullptr, nullptr); window;
          window = FindWindowExA(HWND_MESSAGE, window, nullptr, nullptr))
         if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId())
