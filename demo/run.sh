@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the demo inside the test namespace (called by ./quorvia demo).
-# Usage: run.sh BUILD_X64 [ARGS...]; file arguments may be relative to the caller.
+# Usage: run.sh BUILD_TREE [ARGS...] (x64 or x86); file arguments may be relative to the caller.
 set -uo pipefail
 BUILD=$1; shift
+WINE=$(bash "$(dirname "${BASH_SOURCE[0]}")/../tests/tools/wine-loader.sh" "$BUILD/bin/outlook_standin.exe") || exit 1
 args=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -12,4 +13,4 @@ while [ $# -gt 0 ]; do
         args+=("$1"); shift ;;
     esac
 done
-cd "$BUILD/bin" && /usr/lib/wine/wine64 outlook_standin.exe "${args[@]}"
+cd "$BUILD/bin" && "$WINE" outlook_standin.exe "${args[@]}"

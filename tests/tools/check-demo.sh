@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the demo's default scenario (first start, tracked send of a message in
 # several scripts) and compares the sent body byte for byte with the expected one.
-# Usage: check-demo.sh BUILD_X64
+# Usage: check-demo.sh BUILD_TREE (x64 or x86)
 set -u
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
