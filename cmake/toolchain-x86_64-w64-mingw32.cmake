@@ -9,5 +9,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/${QUORVIA_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Test programs run under 64-bit Wine; this machine cannot run 32-bit code at all.
+# Test programs run under 64-bit Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
