@@ -63,6 +63,7 @@ Scenario DefaultScenario()
         {"body", "<html><head><title>Q3</title></head><BODY><p>Hello all,</p>\\n"
                  "<p>the figures: 12 % up, € 4.2m \xF0\x9F\x98\x80 — 中文 too.</p>\\n"
                  "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/old-1\"></BODY></html>"},
+        {"outlook", "2016"},
         {"editor", "outlook"},
         {"tracking", "on"},
         {"answer_html_only", "no"},
@@ -81,9 +82,11 @@ const char kHelp[] =
     "  answer_account_prompt    yes|no to \"configure your Quorvia account\"\n"
     "  setup_login, setup_password   typed into the setup dialog, which is answered Ok\n"
     "  to, cc, bcc, subject     the message (UTF-8)\n"
-    "  format                   html (HTMLBody) | pr_html | pr_body_html (body only in that MAPI stream) | plain\n"
+    "  format                   html (HTMLBody) | pr_html | pr_body_html (body only in that MAPI stream, with\n"
+    "                           outlook = 2003) | plain | rtf\n"
     "  body                     the body (UTF-8; \\n for a line break), or body_file = a file's bytes\n"
-    "  editor                   outlook | word\n"
+    "  outlook                  2016 (Outlook 2016 to Microsoft 365, classic) | 2003\n"
+    "  editor                   outlook | word (Outlook 2003's choice; today's Outlook edits every window with Word)\n"
     "  tracking                 on | off\n"
     "  answer_html_only, answer_contact, answer_authorization   yes|no to those questions\n"
     "  service                  internal (start a stand-in at the add-in's URL) | external (one is listening)\n"
@@ -316,6 +319,7 @@ host::ComposeSpec Compose(const Scenario &s)
     plan.bodyIn = format == "pr_html"        ? host::BodyIn::PrHtml
                   : format == "pr_body_html" ? host::BodyIn::PrBodyHtml
                   : format == "plain"        ? host::BodyIn::PlainText
+                  : format == "rtf"          ? host::BodyIn::RichText
                                              : host::BodyIn::HtmlBody;
     plan.html = Wide(body);
     plan.stream = body;
@@ -332,7 +336,7 @@ std::string BodyBytes(host::OutlookWindow &window, const Scenario &s)
         return sent && sent->html ? *sent->html : window.Message().Bytes(host::kPrHtml);
     if (format == "pr_body_html")
         return sent && sent->bodyHtml ? *sent->bodyHtml : window.Message().Bytes(host::kPrBodyHtml);
-    if (format == "plain") {
+    if (format == "plain" || format == "rtf") {
         // A plain-text message is never changed: its text is what goes out.
         Variant text = window.Item().Value("Body");
         return text.Type() == VT_BSTR && text.Get()->bstrVal ? Utf8(text.Get()->bstrVal) : std::string();
@@ -413,6 +417,12 @@ int main(int argc, char **argv)
         s["body_file"] = bytes;
     }
     external = s.at("service") == "external";
+    if (s.at("outlook") != "2016" && s.at("outlook") != "2003") {
+        fprintf(stderr, "outlook must be 2016 or 2003, not %s\n", s.at("outlook").c_str());
+        return 2;
+    }
+    const bool outlook2003 = s.at("outlook") == "2003";
+    host::PlayOutlook playing(outlook2003 ? host::Generation::Outlook2003 : host::Generation::Outlook2016);
 
     printf("Quorvia add-in demo: the shipped DLL in a stand-in Outlook (Wine, private namespace)\n");
     printf("scenario:\n");
@@ -471,7 +481,8 @@ int main(int argc, char **argv)
 
         host::Outlook outlook;
         outlook.Load(addin.Get());
-        Heading("Outlook starts and connects the add-in");
+        Heading(outlook2003 ? "Outlook 2003 starts and connects the add-in"
+                            : "Outlook 2016/365 (classic) starts and connects the add-in");
         PrintHr("OnConnection(ext_cm_Startup) + OnStartupComplete", outlook.Start());
         printf("  Outlook's message loop runs: a question the add-in left for later is asked now\n");
         outlook.Idle();
