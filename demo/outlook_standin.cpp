@@ -22,6 +22,7 @@
 #include "addin/Extensibility.h"
 #include "com/ComPtr.h"
 #include "com/Guids.h"
+#include "com/Resources.h"
 
 #include <windows.h>
 #include <fcntl.h>
@@ -99,16 +100,6 @@ std::wstring Wide(const std::string &utf8)
     int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
     std::wstring out(n, L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &out[0], n);
-    return out;
-}
-
-std::string Utf8(const std::wstring &wide)
-{
-    if (wide.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &out[0], n, nullptr, nullptr);
     return out;
 }
 
@@ -339,11 +330,11 @@ std::string BodyBytes(host::OutlookWindow &window, const Scenario &s)
     if (format == "plain" || format == "rtf") {
         // A plain-text message is never changed: its text is what goes out.
         Variant text = window.Item().Value("Body");
-        return text.Type() == VT_BSTR && text.Get()->bstrVal ? Utf8(text.Get()->bstrVal) : std::string();
+        return text.Type() == VT_BSTR && text.Get()->bstrVal ? Utf8FromWide(text.Get()->bstrVal) : std::string();
     }
     if (sent)
-        return Utf8(sent->htmlBody.value_or(std::wstring()));
-    return Utf8(window.Item().HtmlBody());
+        return Utf8FromWide(sent->htmlBody.value_or(std::wstring()));
+    return Utf8FromWide(window.Item().HtmlBody());
 }
 
 void PrintBody(const std::string &label, const std::string &bytes)

@@ -147,8 +147,8 @@ HRESULT STDMETHODCALLTYPE CAddin::OnStartupComplete(SAFEARRAY **)
     bool wordBarsShared = false;
     try {
         Variant version = om::Get(application, L"Version", IID__Application);
-        wordBarsShared = version.Type() == VT_BSTR && version.Get()->bstrVal &&
-                         _wtoi(version.Get()->bstrVal) > 0 && _wtoi(version.Get()->bstrVal) < 12;
+        const int major = version.Type() == VT_BSTR && version.Get()->bstrVal ? _wtoi(version.Get()->bstrVal) : 0;
+        wordBarsShared = major > 0 && major < 12;
     } catch (...) {
         LogCaughtError("Application Version");
     }

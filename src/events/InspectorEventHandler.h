@@ -50,7 +50,7 @@ private:
     void Dispose();
 
     static const Traits s_traits;
-    // Every sink alive, for the add-in to let go of when it is switched off.
+    // The sinks of the windows still open, for the add-in to let go of when it is switched off.
     static std::vector<CInspectorEventHandler *> s_open;
 
     CItemHandler *m_pItemHandler = nullptr;
