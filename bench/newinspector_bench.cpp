@@ -79,7 +79,9 @@ int Run()
 
     const double median = bench::Median(withAddin.times), longest = bench::Max(withAddin.times);
     const double hostMedian = bench::Median(hostAlone.times);
-    printf("in-process add-in, Outlook's editor, %d windows after %d untimed\n", kWindows, kWarmup);
+    printf("in-process add-in, today's Outlook (Word edits each window, bars of its own), %d windows after %d "
+           "untimed\n",
+           kWindows, kWarmup);
     printf("Open() with the add-in: median %6.2f ms, max %6.2f ms (host alone: median %5.2f ms)\n", median, longest,
            hostMedian);
     printf("add-in's share (median with - median host alone): %.2f ms\n", median - hostMedian);
