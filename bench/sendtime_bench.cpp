@@ -114,9 +114,11 @@ struct ExchangeOnWorker
     static DWORD WINAPI Run(LPVOID parameter)
     {
         ExchangeOnWorker *job = static_cast<ExchangeOnWorker *>(parameter);
-        std::string fragment;
+        std::wstring fragment;
+        std::string refusal;
         try {
-            job->gotFragment = CMailItem::RequestTrackingFragment(*job->request, &fragment) == CMailItem::Reply::Fragment;
+            job->gotFragment = CMailItem::RequestTrackingFragment(*job->request, GetTickCount64() + kExchangeDeadlineMs,
+                                                                  &fragment, &refusal) == CMailItem::Reply::Fragment;
         } catch (...) {
             job->gotFragment = false;
         }
@@ -184,11 +186,13 @@ bool Report(host::TrackingService &service, const char *label, size_t characters
     // The network part: the same request, answered by the same service.
     std::vector<double> exchanges;
     for (int i = 0; i < 15; ++i) {
-        std::string fragment;
+        std::wstring fragment;
+        std::string refusal;
         double started = NowMs();
-        CMailItem::Reply reply = CMailItem::RequestTrackingFragment(request, &fragment);
+        CMailItem::Reply reply =
+            CMailItem::RequestTrackingFragment(request, GetTickCount64() + kExchangeDeadlineMs, &fragment, &refusal);
         double ended = NowMs();
-        if (reply != CMailItem::Reply::Fragment || fragment != kFragment) {
+        if (reply != CMailItem::Reply::Fragment || fragment != std::wstring(kFragment, kFragment + strlen(kFragment))) {
             printf("%s: the exchange alone did not bring the fragment\n", label);
             return false;
         }

@@ -169,7 +169,8 @@ Measurement Measure(bool withAddin)
 // closed (the add-in's own exchange, made alone), measured like the windows.
 long long ExchangeRetention()
 {
-    std::string fragment;
+    std::wstring fragment;
+    std::string refusal;
     const std::string request = "login=bench&password=bench&to=&subj=&raw=1";
     SIZE_T empty = 0;
     for (int phase = 0; phase < 2; ++phase) {
@@ -178,7 +179,7 @@ long long ExchangeRetention()
             return 0;
         const int count = phase == 0 ? kWarmup : kWarmup + kWindows;
         for (int i = 0; i < count; ++i)
-            CMailItem::RequestTrackingFragment(request, &fragment);
+            CMailItem::RequestTrackingFragment(request, GetTickCount64() + kExchangeDeadlineMs, &fragment, &refusal);
         service.reset();
         if (phase == 0)
             empty = bench::HeapBytesInUse();

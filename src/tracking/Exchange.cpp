@@ -1,6 +1,6 @@
 // The tracking exchange: the request goes out on a worker thread while the
 // Outlook thread waits with the mail window hidden and keeps dispatching
-// window messages. The worker gets only the finished request body: it must not
+// window messages, for as long as the deadline allows and the user wants. The worker gets only the finished request body: it must not
 // touch the MAPI message (MAPI is not initialised on it) nor the account (the
 // setup dialog may change it meanwhile), and it shows nothing: the questions
 // come on Outlook's thread once it has finished, owned by the mail window.
@@ -14,74 +14,145 @@
 #include "http/HttpRetriever.h"
 #include "log/CaughtError.h"
 #include "log/DebugLog.h"
+#include "tracking/ExchangeProgress.h"
+#include "tracking/FragmentCheck.h"
 
 #include <oleidl.h>
+
+#include <algorithm>
+#include <memory>
+
+DWORD g_dwExchangeDeadlineMs = kExchangeDeadlineMs;
 
 namespace {
 
 constexpr LONG kOlMinimized = 1;
 constexpr LONG kOlNormalWindow = 2;
+// The waiting thread never blocks longer than this at a time.
 constexpr DWORD kWaitSliceMs = 10;
+// After this long the user is told that the message is being prepared, and may stop waiting.
+constexpr DWORD kProgressAfterMs = 1500;
 
 using Reply = CMailItem::Reply;
 
-struct ExchangeParams
+// What the Outlook thread and the worker share. The worker may outlive the
+// wait (the user stopped waiting, or the deadline came): the last of the two
+// to let go frees it.
+struct ExchangeState
 {
-    Reply result;
-    std::string *fragment;
-    const std::string *body;
-    HANDLE done;
+    std::string body;
+    ULONGLONG deadline = 0;
+    KernelHandle done;
+    // Written by the worker before it sets done; read only after.
+    Reply result = Reply::Unreachable;
+    std::wstring fragment;
+    std::string refusal; // why a reply was no fragment
+};
+
+struct WorkerStart
+{
+    std::shared_ptr<ExchangeState> state;
+    HMODULE module; // held by the worker, so the library stays while it runs
 };
 
 DWORD WINAPI ExchangeThreadProc(LPVOID parameter)
 {
-    ExchangeParams *params = static_cast<ExchangeParams *>(parameter);
-    Reply result;
-    try {
-        result = CMailItem::RequestTrackingFragment(*params->body, params->fragment);
-    } catch (...) {
-        LogCaughtError("Tracking exchange");
-        result = Reply::Unreachable;
+    HMODULE module;
+    {
+        std::unique_ptr<WorkerStart> start(static_cast<WorkerStart *>(parameter));
+        module = start->module;
+        ExchangeState &state = *start->state;
+        try {
+            state.result =
+                CMailItem::RequestTrackingFragment(state.body, state.deadline, &state.fragment, &state.refusal);
+        } catch (...) {
+            state.refusal = "the request could not be made";
+            state.result = Reply::Unreachable;
+        }
+        SetEvent(state.done.Get());
     }
-    params->result = result;
-    SetEvent(params->done);
-    return 0;
+    FreeLibraryAndExitThread(module, 0);
 }
 
-// Runs the exchange on a worker and pumps this thread's messages meanwhile,
-// never blocking longer than one slice and dispatching at most one message per slice.
-Reply RunExchange(const std::string &body, std::string *fragment)
+// Starts the worker; false when it cannot be started.
+bool StartWorker(const std::shared_ptr<ExchangeState> &state)
 {
-    KernelHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!done) {
-        DebugLog(1, "Tracking exchange: no event (error %lu)\n", GetLastError());
-        return Reply::Unreachable;
-    }
-    ExchangeParams params = {Reply::Unreachable, fragment, &body, done.Get()};
-    KernelHandle worker(CreateThread(nullptr, 0, ExchangeThreadProc, &params, 0, nullptr));
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ExchangeThreadProc),
+                            &module))
+        return false;
+    std::unique_ptr<WorkerStart> start(new WorkerStart{state, module});
+    KernelHandle worker(CreateThread(nullptr, 0, ExchangeThreadProc, start.get(), 0, nullptr));
     if (!worker) {
-        DebugLog(1, "Tracking exchange: no worker thread (error %lu)\n", GetLastError());
-        return Reply::Unreachable;
+        FreeLibrary(module);
+        return false;
     }
+    start.release(); // the worker's now
+    return true;
+}
 
+enum class WaitEnd
+{
+    Finished,
+    SendUntracked, // the user stopped waiting
+    DoNotSend,
+    TimedOut,
+};
+
+// Dispatches what this thread has queued, for at most one slice. A WM_QUIT
+// is not ours to consume: it is noted and handed back after the wait.
+void DispatchQueued(const ExchangeProgress &progress, bool &quitSeen, WPARAM &quitCode)
+{
+    const ULONGLONG until = GetTickCount64() + kWaitSliceMs;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            quitSeen = true;
+            quitCode = msg.wParam;
+        } else if (!progress.Takes(&msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (GetTickCount64() >= until)
+            break;
+    }
+}
+
+// Waits for the worker while this thread goes on dispatching, waking on new
+// input as soon as on the worker's end, never blocking longer than a slice.
+WaitEnd WaitForExchange(const ExchangeState &state, const std::wstring &subject)
+{
+    const ULONGLONG progressAt = GetTickCount64() + kProgressAfterMs;
+    ExchangeProgress progress;
     bool quitSeen = false;
     WPARAM quitCode = 0;
-    while (WaitForSingleObject(done.Get(), kWaitSliceMs) != WAIT_OBJECT_0) {
-        MSG msg;
-        if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) {
-                // Not ours to consume: handed back once the exchange is over.
-                quitSeen = true;
-                quitCode = msg.wParam;
-                continue;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
+    WaitEnd end;
+    HANDLE done = state.done.Get();
+    for (;;) {
+        if (WaitForSingleObject(done, 0) == WAIT_OBJECT_0) {
+            end = WaitEnd::Finished;
+            break;
         }
+        if (progress.Choice() >= 0) {
+            end = progress.Choice() ? WaitEnd::SendUntracked : WaitEnd::DoNotSend;
+            break;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= state.deadline) {
+            end = WaitEnd::TimedOut;
+            break;
+        }
+        if (!progress.IsShown() && now >= progressAt)
+            progress.Show(GetActiveWindow(), subject);
+        ULONGLONG wait = std::min<ULONGLONG>(kWaitSliceMs, state.deadline - now);
+        if (!progress.IsShown())
+            wait = std::min<ULONGLONG>(wait, progressAt - now);
+        MsgWaitForMultipleObjectsEx(1, &done, static_cast<DWORD>(wait), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        DispatchQueued(progress, quitSeen, quitCode);
     }
     if (quitSeen)
         PostQuitMessage(static_cast<int>(quitCode));
-    return params.result;
+    return end;
 }
 
 // Shows the inspector's window again: its window handle, or else its
@@ -164,41 +235,78 @@ int ShowAuthorizationPrompt(HWND owner)
                    "Unable to authorize on Quorvia server. Do you want to send message without tracking capability?");
 }
 
-CMailItem::Reply CMailItem::RequestTrackingFragment(const std::string &body, std::string *fragment)
+CMailItem::Reply CMailItem::RequestTrackingFragment(const std::string &body, ULONGLONG deadline,
+                                                    std::wstring *fragment, std::string *refusal)
 {
     HttpRetriever retriever;
+    retriever.SetDeadline(deadline);
+    retriever.SetReplyLimit(kFragmentLimit);
     const char *reply = retriever.Retrieve(QUORVIA_MESSAGEFEED_URL, TRUE, body.c_str(), -1);
     if (!reply)
         return Reply::Unreachable;
-    // An error page must never end up in the user's mail.
     DWORD status = retriever.LastStatus();
     if (status == 401 || status == 403)
         return Reply::Unauthorized;
-    if (status < 200 || status > 299)
-        return Reply::Unreachable;
-    if (*reply == '\0')
+    if (retriever.Reply().empty() && retriever.ReplyComplete() && status >= 200 && status <= 299)
         return Reply::Unauthorized;
-    *fragment = reply;
+    // Only a real fragment may go into the user's mail: no error page, no
+    // redirect's reply, nothing cut short, nothing that runs or hides.
+    ServiceReply answer;
+    answer.status = status;
+    answer.body = retriever.Reply();
+    answer.complete = retriever.ReplyComplete();
+    answer.cut = retriever.ReplyCut();
+    answer.contentEncoding = retriever.ContentEncoding();
+    answer.contentType = retriever.ContentType();
+    std::optional<std::wstring> text = CheckFragment(answer, refusal);
+    if (!text)
+        return Reply::Unreachable;
+    *fragment = std::move(*text);
     return Reply::Fragment;
 }
 
-int CMailItem::ExchangeInBackground(std::string *fragment)
+int CMailItem::ExchangeInBackground(std::wstring *fragment)
 {
     Variant inspectorValue = om::Get(m_pMailItem.Get(), L"GetInspector", IID__MailItem);
     ComPtr<IDispatch> inspector = om::AsDispatch(inspectorValue);
     if (!inspector)
         ThrowComError(E_POINTER, IID__MailItem);
 
-    std::string body = BuildTrackingRequest();
+    auto state = std::make_shared<ExchangeState>();
+    std::wstring subject;
+    state->body = BuildTrackingRequest(&subject);
+    state->done.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
 
     HiddenInspector hidden(inspector.Get());
-    std::string received;
-    Reply reply = RunExchange(body, &received);
+    state->deadline = GetTickCount64() + g_dwExchangeDeadlineMs;
+    Reply reply = Reply::Unreachable;
+    if (!state->done || !StartWorker(state)) {
+        DebugLog(1, "Tracking exchange: no worker (error %lu)\n", GetLastError());
+    } else {
+        switch (WaitForExchange(*state, subject)) {
+        case WaitEnd::Finished:
+            reply = state->result;
+            if (!state->refusal.empty())
+                DebugLog(1, "Tracking reply refused: %s\n", state->refusal.c_str());
+            break;
+        case WaitEnd::SendUntracked:
+            DebugLog(1, "Tracking exchange: the user chose to send without tracking\n");
+            hidden.Restore();
+            return 1;
+        case WaitEnd::DoNotSend:
+            DebugLog(1, "Tracking exchange: the user chose not to send\n");
+            hidden.Restore();
+            return 0;
+        case WaitEnd::TimedOut:
+            DebugLog(1, "Tracking exchange: no answer within %lu ms\n", (unsigned long)g_dwExchangeDeadlineMs);
+            break;
+        }
+    }
     if (reply == Reply::Fragment) {
         hidden.KeepHidden();
         m_spHiddenInspector = inspector.Copy();
         m_hHiddenWindow = hidden.Window();
-        *fragment = std::move(received);
+        *fragment = state->fragment;
         return -1;
     }
     // The window comes back first: the question is about it, and owned by it

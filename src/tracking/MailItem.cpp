@@ -232,14 +232,14 @@ CMailItem::SourceResult CMailItem::MarkHtmlBodyProperty()
     if (again.Type() == VT_BSTR && again.Get()->bstrVal)
         html.assign(again.Get()->bstrVal, SysStringLen(again.Get()->bstrVal));
 
-    std::string fragment;
+    std::wstring fragment;
     int outcome = ExchangeInBackground(&fragment);
     if (outcome != -1)
         return {false, true, outcome};
 
     // Marked as UTF-16: the ANSI code page would destroy every character it cannot hold.
     try {
-        std::wstring marked = InsertTrackingFragment(html, WideFromAnsi(fragment.c_str(), (int)fragment.size()));
+        std::wstring marked = InsertTrackingFragment(html, fragment);
         BStr text = BStr::FromWide(marked.data(), static_cast<UINT>(marked.size()));
         if (!text.Get())
             ThrowComError(E_OUTOFMEMORY);
@@ -273,13 +273,13 @@ CMailItem::SourceResult CMailItem::MarkBodyStream(ULONG tag)
         !writer)
         return {false, false, 0};
 
-    std::string fragment;
+    std::wstring fragment;
     int outcome = ExchangeInBackground(&fragment);
     if (outcome != -1)
         return {false, true, outcome};
 
     try {
-        std::string marked = InsertTrackingFragment(content, fragment);
+        std::string marked = InsertTrackingFragment(content, AnsiFromWide(fragment.c_str(), (int)fragment.size()));
         WriteWholeStream(writer.Get(), marked);
         ThrowIfFailed(writer->Commit(STGC_OVERWRITE), IID_IStream);
     } catch (...) {
@@ -365,7 +365,7 @@ std::wstring CMailItem::GetMessageString(ULONG tag)
     return narrow.value_or(std::wstring());
 }
 
-std::string CMailItem::BuildTrackingRequest()
+std::string CMailItem::BuildTrackingRequest(std::wstring *subjectOut)
 {
     constexpr ULONG kPrDisplayTo = 0x0E04001E;
     constexpr ULONG kPrDisplayCc = 0x0E03001E;
@@ -380,6 +380,8 @@ std::string CMailItem::BuildTrackingRequest()
     if (!bcc.empty())
         recipients += L"; " + bcc;
     std::wstring subject = GetMessageString(kPrNormalizedSubject);
+    if (subjectOut)
+        *subjectOut = subject;
 
     // The account goes out as the UTF-8 bytes of its text: the same bytes as
     // before for ASCII, and the service can read every other script too.

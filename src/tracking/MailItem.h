@@ -36,11 +36,12 @@ public:
 
     // Obtains a fragment from the service while this thread keeps dispatching
     // messages. -1: *fragment holds it; 1: send untracked; 0: do not send.
-    int ExchangeInBackground(std::string *fragment);
+    int ExchangeInBackground(std::wstring *fragment);
 
     // The form posted to the service, built from the account and the message's
-    // recipients and subject on the calling (Outlook) thread.
-    std::string BuildTrackingRequest();
+    // recipients and subject on the calling (Outlook) thread; *subject, when
+    // asked for, gets the subject.
+    std::string BuildTrackingRequest(std::wstring *subject = nullptr);
     // A string property of the message; empty when it cannot be read.
     std::wstring GetMessageString(ULONG tag);
 
@@ -52,8 +53,10 @@ public:
         Unreachable,  // no reply, or any other status: the contact question
     };
     // The network half of the exchange, for the worker thread; touches nothing
-    // but its arguments and shows nothing.
-    static Reply RequestTrackingFragment(const std::string &body, std::string *fragment);
+    // but its arguments and shows nothing, and is over by the deadline
+    // (GetTickCount64). *refusal says why a reply was no fragment.
+    static Reply RequestTrackingFragment(const std::string &body, ULONGLONG deadline, std::wstring *fragment,
+                                         std::string *refusal);
 
 private:
     ~CMailItem();
@@ -95,6 +98,12 @@ private:
     // Whether this object still lives, for checks that run later.
     std::shared_ptr<CMailItem *> m_self = std::make_shared<CMailItem *>(this);
 };
+
+// How long a tracking exchange may take in all: past it the message is
+// handled as if the service could not be reached.
+constexpr DWORD kExchangeDeadlineMs = 20000;
+// kExchangeDeadlineMs, but for tests that must not wait it out.
+extern DWORD g_dwExchangeDeadlineMs;
 
 // The owner of the add-in's questions about a mail: its window, else
 // Outlook's main window, so a question can never hide behind Outlook.

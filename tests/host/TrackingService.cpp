@@ -285,12 +285,22 @@ void TrackingService::ServeConnection(UINT_PTR client)
     if (answer.drop)
         return;
 
+    // A Content-Type of the answer's own replaces the usual one.
+    const bool ownType = answer.headers.find("Content-Type:") != std::string::npos;
     char head[256];
-    snprintf(head, sizeof head,
-             "HTTP/1.1 %d %s\r\nContent-Type: text/html\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
-             answer.status, ReasonPhrase(answer.status), answer.body.size());
-    if (SendAll(client, head) && SendAll(client, answer.body))
-        shutdown((SOCKET)client, SD_SEND);
+    snprintf(head, sizeof head, "HTTP/1.1 %d %s\r\n%sContent-Length: %zu\r\nConnection: close\r\n", answer.status,
+             ReasonPhrase(answer.status), ownType ? "" : "Content-Type: text/html\r\n",
+             answer.declaredLength.value_or(answer.body.size()));
+    if (!SendAll(client, head + answer.headers + "\r\n"))
+        return;
+    if (answer.trickleMs) {
+        for (char byte : answer.body)
+            if (!SendAll(client, std::string(1, byte)) || WaitForSingleObject(m_stop, answer.trickleMs) == WAIT_OBJECT_0)
+                return;
+    } else if (!SendAll(client, answer.body)) {
+        return;
+    }
+    shutdown((SOCKET)client, SD_SEND);
 }
 
 bool TrackingService::ReadRequest(UINT_PTR client, ReceivedRequest &request)

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -38,8 +39,11 @@ struct Answer
 {
     int status = 200;
     std::string body;
-    DWORD delayMs = 0;   // waits this long before answering
+    DWORD delayMs = 0;   // waits this long before answering (INFINITE: until the service stops)
     bool drop = false;   // closes the connection without answering
+    std::string headers; // more header lines, each ending in CR LF
+    std::optional<size_t> declaredLength; // the Content-Length told, when it is not the body's
+    DWORD trickleMs = 0; // sends the body a byte at a time, this long apart
 
     static Answer Fragment(std::string body) { return Answer{200, std::move(body), 0, false}; }
     static Answer Empty() { return Answer{200, std::string(), 0, false}; }
@@ -52,6 +56,24 @@ struct Answer
     {
         Answer a = *this;
         a.delayMs = ms;
+        return a;
+    }
+    Answer WithHeader(const std::string &line) const
+    {
+        Answer a = *this;
+        a.headers += line + "\r\n";
+        return a;
+    }
+    Answer Declaring(size_t length) const
+    {
+        Answer a = *this;
+        a.declaredLength = length;
+        return a;
+    }
+    Answer Trickling(DWORD ms) const
+    {
+        Answer a = *this;
+        a.trickleMs = ms;
         return a;
     }
 };

@@ -36,8 +36,8 @@ using host::Answer;
 using host::ReceivedRequest;
 using host::TrackingService;
 
-const DWORD kPlainFlags = 0x04000000;  // INTERNET_FLAG_NO_CACHE_WRITE
-const DWORD kSecureFlags = 0x04803000; // ... | SECURE | IGNORE_CERT_DATE_INVALID | IGNORE_CERT_CN_INVALID
+const DWORD kPlainFlags = 0x04200000;  // INTERNET_FLAG_NO_CACHE_WRITE | NO_AUTO_REDIRECT
+const DWORD kSecureFlags = 0x04A00000; // ... | SECURE, and no certificate error ignored
 const char kAgent[] = "Brenn Software HTTP Retriever 1.0";
 const char kFeedPath[] = "/index.php/messagefeed";
 
@@ -360,27 +360,103 @@ TEST_F(HttpRetrieverTest, DroppedConnectionGivesNoReplyOrAnEmptyOneWithoutStatus
     }
 }
 
-TEST_F(HttpRetrieverTest, ZeroByteCutsOnlyTheRestOfItsChunk)
+// Zero bytes come back as they were sent: whoever reads the reply decides
+// what they mean (a fragment must have none).
+TEST_F(HttpRetrieverTest, ZeroBytesArriveAsTheyWereSent)
 {
-    // The reply is text: each read counts up to its first zero byte, and the
-    // next read goes on at the end of the text. 8191 bytes fill one read.
+    const std::string bodies[] = {std::string("abc\0def", 7), std::string(100, 'x') + '\0' + std::string(9000, 'y')};
+    for (const std::string &body : bodies) {
+        SCOPED_TRACE(body.size());
+        service.QueueAnswer(Answer::Fragment(body));
+        ASSERT_NE(nullptr, retriever.Retrieve(service.Url(kFeedPath).c_str(), 1, "raw=1", -1));
+        EXPECT_EQ(body, retriever.Reply());
+        EXPECT_TRUE(retriever.ReplyComplete());
+    }
+}
+
+// A redirect is not followed (it would take the account, or fetch the reply,
+// somewhere else); a reply larger than the limit is cut; a reply shorter than
+// its Content-Length is not complete; the headers that judge a reply are kept.
+TEST_F(HttpRetrieverTest, TheReplyIsTakenAsItComesAndJudgedByWhatItSaysOfItself)
+{
     struct Case
     {
-        std::string body;
-        std::string text;
-    } cases[] = {
-        {std::string("abc\0def", 7), "abc"},
-        {std::string("\0abc", 4), ""},
-        {std::string(100, 'x') + '\0' + std::string(8090, 'y') + std::string(50, 'z'),
-         std::string(100, 'x') + std::string(50, 'z')},
+        const char *what;
+        Answer answer;
+        DWORD status;
+        size_t size; // bytes read
+        bool complete, cut;
+        const char *encoding, *type;
+    };
+    const Case cases[] = {
+        {"redirect", Answer{302, "moved", 0, false, "Location: http://127.0.0.1:9/elsewhere\r\n"}, 302, 5, true, false,
+         "", "text/html"},
+        {"larger than the limit", Answer::Large(200000), 200, 16384 + 8191, false, true, "", "text/html"},
+        {"cut short", Answer::Fragment("<img alt=qvmk").Declaring(100), 200, 13, false, false, "", "text/html"},
+        {"encoded", Answer::Fragment("x").WithHeader("Content-Encoding: gzip").WithHeader(
+                        "Content-Type: text/html; charset=iso-8859-1"),
+         200, 1, true, false, "gzip", "text/html; charset=iso-8859-1"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.text.size());
-        service.QueueAnswer(Answer::Fragment(c.body));
-        const char *reply = retriever.Retrieve(service.Url(kFeedPath).c_str(), 1, "raw=1", -1);
-        ASSERT_NE(nullptr, reply);
-        EXPECT_EQ(c.text, reply);
+        SCOPED_TRACE(c.what);
+        HttpRetriever own;
+        own.SetReplyLimit(16384);
+        service.QueueAnswer(c.answer);
+        ASSERT_NE(nullptr, own.Retrieve(service.Url(kFeedPath).c_str(), 1, "raw=1", -1));
+        EXPECT_EQ(c.status, own.LastStatus());
+        EXPECT_GE(c.size, own.Reply().size());
+        EXPECT_LE(std::min<size_t>(c.size, 16385), own.Reply().size());
+        EXPECT_EQ(c.complete, own.ReplyComplete());
+        EXPECT_EQ(c.cut, own.ReplyCut());
+        EXPECT_EQ(c.encoding, own.ContentEncoding());
+        EXPECT_EQ(c.type, own.ContentType());
     }
+    EXPECT_EQ(4u, service.Requests().size()); // the redirect went nowhere
+}
+
+// A service that never answers, or trickles, cannot hold the caller past its deadline.
+TEST_F(HttpRetrieverTest, NoRequestOutlastsItsDeadline)
+{
+    for (const Answer &answer : {Answer::Fragment("never").Delayed(INFINITE), Answer::Large(1000).Trickling(100)}) {
+        SCOPED_TRACE(answer.trickleMs ? "trickling" : "silent");
+        HttpRetriever own;
+        const ULONGLONG started = GetTickCount64();
+        own.SetDeadline(started + 1500);
+        service.QueueAnswer(answer);
+        const char *reply = own.Retrieve(service.Url(kFeedPath).c_str(), 1, "raw=1", -1);
+        const ULONGLONG took = GetTickCount64() - started;
+        EXPECT_GE(took, 1400u);
+        EXPECT_LT(took, 4000u);
+        EXPECT_TRUE(!reply || !own.ReplyComplete());
+    }
+}
+
+// The system's proxy settings are used: behind a proxy nothing else gets out.
+TEST_F(HttpRetrieverTest, ThePostGoesThroughTheSystemsProxy)
+{
+    const char kSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kSettings, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &key, nullptr));
+    const DWORD enable = 1;
+    const std::string proxy = "127.0.0.1:" + std::to_string(service.Port());
+    RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&enable), sizeof enable);
+    RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE *>(proxy.c_str()),
+                   static_cast<DWORD>(proxy.size() + 1));
+    service.SetAnswer(Answer::Fragment("via the proxy"));
+    {
+        HttpRetriever proxied; // the settings are read as the session opens
+        ASSERT_NE(nullptr, proxied.Retrieve("http://www.quorvia.com/index.php/messagefeed", 1, "raw=1", -1));
+        EXPECT_EQ("via the proxy", proxied.Reply());
+    }
+    RegDeleteValueA(key, "ProxyEnable");
+    RegDeleteValueA(key, "ProxyServer");
+    RegCloseKey(key);
+    auto requests = service.Requests();
+    ASSERT_EQ(1u, requests.size());
+    // An absolute target: the request was made to the proxy, for the host.
+    EXPECT_EQ(0u, requests[0].target.find("http://www.quorvia.com"));
+    EXPECT_EQ(requests[0].target.size() - strlen(kFeedPath), requests[0].target.rfind(kFeedPath));
 }
 
 TEST_F(HttpRetrieverTest, GetFetchesTheUrl)

@@ -40,11 +40,11 @@ const char kRefusalText[] = "Quorvia could not prepare this message for tracking
 const char kHtmlOnlyText[] =
     "Quorvia tracking available only for HTML messages. Choose Yes if you want to change message format to HTML "
     "manually or No if you want to send it without tracking capability.";
-const std::string kFragment = "<img src=\"http://www.quorvia.com/t/1.gif\">";
+const std::string kFragment = "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/1.gif\">";
 const std::wstring kOriginalHtml = L"<html><body>Hello</body></html>";
-const std::wstring kMarkedHtml = L"<html><body>Hello<img src=\"http://www.quorvia.com/t/1.gif\"></body></html>";
+const std::wstring kMarkedHtml = L"<html><body>Hello<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/1.gif\"></body></html>";
 const std::string kOriginalStream = "<html><body>Hello</body></html>";
-const std::string kMarkedStream = "<html><body>Hello<img src=\"http://www.quorvia.com/t/1.gif\"></body></html>";
+const std::string kMarkedStream = "<html><body>Hello<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/1.gif\"></body></html>";
 
 // The window's Tracking switch, as the add-in's toolbar holds it; the
 // registry value its click writes is put back afterwards.

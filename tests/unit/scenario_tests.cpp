@@ -419,7 +419,7 @@ TEST_F(ScenarioTest, ASecondWindowSendsWhileTheFirstWaitsOnASlowServiceAndEachGe
 {
     const std::string first = "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/1\">";
     const std::string second = "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/2\">";
-    service->QueueAnswer(Answer::Fragment(first).Delayed(1500));
+    service->QueueAnswer(Answer::Fragment(first).Delayed(1000));
     service->QueueAnswer(Answer::Fragment(second));
     ASSERT_NO_FATAL_FAILURE(StartWithAccount());
     OpenSpec firstSpec, secondSpec;

@@ -14,6 +14,7 @@
 #include "host/Faults.h"
 #include "host/TrackingService.h"
 #include "settings/Settings.h"
+#include "tracking/ExchangeProgress.h"
 #include "tracking/MailItem.h"
 
 #include "TestSupport.h"
@@ -452,11 +453,11 @@ TEST_P(OutcomeTest, EachReplyLeadsToItsPromptAndTheWindowFollows)
         m_robot.Expect(kCaption, c.userAnswer);
     ComposeWindow other;
     CMailItem *item = new CMailItem(other.ItemDispatch(), m_tracking);
-    std::string fragment;
+    std::wstring fragment;
     int outcome = item->ExchangeInBackground(&fragment);
     item->Release();
     EXPECT_EQ(!c.prompt ? -1 : c.userAnswer == IDYES ? 1 : 0, outcome);
-    EXPECT_EQ(c.prompt ? std::string() : c.answer().body, fragment);
+    EXPECT_EQ(c.prompt ? std::wstring() : Wide(c.answer().body), fragment);
     EXPECT_EQ(!c.prompt, !other.Window().IsVisible());
     if (c.prompt) {
         EXPECT_TRUE(m_robot.WaitForDialogs(2, 5000));
@@ -469,7 +470,19 @@ INSTANTIATE_TEST_SUITE_P(
     Replies, OutcomeTest,
     ::testing::Values(
         OutcomeCase{"fragment", [] { return Answer::Fragment(kFragment); }, nullptr, 0, 0},
-        OutcomeCase{"one_character", [] { return Answer::Fragment("x"); }, nullptr, 0, 0},
+        // Only a real fragment goes into the mail; anything else is no reply.
+        OutcomeCase{"one_character", [] { return Answer::Fragment("x"); }, kContactText, IDYES, 0},
+        OutcomeCase{"a_whole_page", [] { return Answer::Fragment("<html><body><img alt=qvmk></body></html>"); },
+                    kContactText, IDYES, 0},
+        OutcomeCase{"a_script", [] { return Answer::Fragment("<a alt=qvmk><script>x()</script></a>"); }, kContactText,
+                    IDNO, 1},
+        OutcomeCase{"gzip", [] { return Answer::Fragment(kFragment).WithHeader("Content-Encoding: gzip"); },
+                    kContactText, IDYES, 0},
+        OutcomeCase{"redirect", [] { return Answer{302, "", 0, false, "Location: http://127.0.0.1:9/t\r\n"}; },
+                    kContactText, IDNO, 1},
+        OutcomeCase{"cut_short", [] { return Answer::Fragment("<img alt=\"qvmk\" src=\"x").Declaring(100); },
+                    kContactText, IDYES, 0},
+        OutcomeCase{"too_large", [] { return Answer::Large(1 << 20); }, kContactText, IDNO, 1},
         OutcomeCase{"empty_yes", [] { return Answer::Empty(); }, kAuthorizeText, IDYES, 0},
         OutcomeCase{"empty_no", [] { return Answer::Empty(); }, kAuthorizeText, IDNO, 1},
         OutcomeCase{"status_401_yes", [] { return Answer::Error(401); }, kAuthorizeText, IDYES, 0},
@@ -519,6 +532,64 @@ TEST_F(TrackedSendTest, AWindowlessInspectorIsMinimizedAndRestoredThroughWindowS
     EXPECT_TRUE(m_robot.WaitForDialogs(1, 5000));
     EXPECT_TRUE(m_robot.Unexpected().empty());
     EXPECT_EQ(0u, m_robot.Pending());
+}
+
+// A service that never answers, or trickles, ends in the contact question at
+// the exchange's deadline, with the window back and the mail as it was.
+TEST_F(TrackedSendTest, AServiceThatNeverAnswersEndsInTheContactQuestionAtTheDeadline)
+{
+    struct ShortDeadline
+    {
+        ShortDeadline() { g_dwExchangeDeadlineMs = 1000; }
+        ~ShortDeadline() { g_dwExchangeDeadlineMs = kExchangeDeadlineMs; }
+    } deadline;
+    for (const Answer &answer : {Answer::Fragment(kFragment).Delayed(INFINITE), Answer::Large(4000).Trickling(50)}) {
+        Service().QueueAnswer(answer);
+        m_robot.Expect(kCaption, IDNO);
+        ComposeWindow window;
+        LogMark log;
+        const ULONGLONG started = GetTickCount64();
+        EXPECT_EQ(1, Send(window));
+        EXPECT_LT(GetTickCount64() - started, 1400u);
+        EXPECT_TRUE(window.Window().IsVisible());
+        EXPECT_EQ(L"<html><body>Hello</body></html>", window.Item().HtmlBody());
+        const std::vector<std::string> lines = log.LinesSince();
+        EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "Tracking exchange: no answer within 1000 ms"));
+    }
+    EXPECT_TRUE(m_robot.WaitForDialogs(2, 5000));
+    for (const std::string &line : m_robot.Lines())
+        EXPECT_EQ(PromptLine(kContactText, IDNO), line);
+}
+
+// A slow exchange shows, after a moment, a window that names the message and
+// lets the user stop waiting: send without tracking, or keep the mail.
+TEST_F(TrackedSendTest, AfterAMomentTheUserSeesTheMessageBeingPreparedAndMayStopWaiting)
+{
+    for (int button : {ExchangeProgress::kSendWithoutTracking, ExchangeProgress::kCancel}) {
+        SCOPED_TRACE(button);
+        Service().QueueAnswer(Answer::Fragment(kFragment).Delayed(5000));
+        ComposeSpec plan;
+        plan.subject = L"Quarterly \u4E2D";
+        ComposeWindow window(plan);
+        std::wstring shownSubject;
+        m_robot.Expect(kCaption, [&](HWND dialog) {
+            wchar_t text[64] = {};
+            GetDlgItemTextW(dialog, ExchangeProgress::kSubject, text, 64);
+            shownSubject = text;
+            return button;
+        });
+        const ULONGLONG started = GetTickCount64();
+        EXPECT_EQ(button == ExchangeProgress::kCancel ? 1 : 0, Send(window));
+        const ULONGLONG took = GetTickCount64() - started;
+        EXPECT_GE(took, 1400u);
+        EXPECT_LT(took, 4000u);
+        EXPECT_EQ(L"Quarterly \u4E2D", shownSubject);
+        EXPECT_TRUE(window.Window().IsVisible());
+        EXPECT_EQ(L"<html><body>Hello</body></html>", window.Item().HtmlBody());
+        // The window went with the wait.
+        EXPECT_EQ(nullptr, FindWindowA("#32770", kCaption));
+        Service().SetAnswer(Answer::Fragment(kFragment)); // the next exchange's, while this one's still waits
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -1167,15 +1238,22 @@ double Milliseconds()
     return 1000.0 * double(now.QuadPart) / double(frequency.QuadPart);
 }
 
-TEST_F(TrackedSendTest, MessagesPostedDuringTheExchangeAreHandledWithinAFewTurns)
+// What arrives while the exchange waits is dispatched as it comes, however
+// much comes at once; a WM_QUIT among it is handed back once the wait is over.
+TEST_F(TrackedSendTest, MessagesPostedDuringTheExchangeAreHandledAsTheyCome)
 {
-    Service().SetAnswer(Answer::Fragment(kFragment).Delayed(1200));
+    Service().SetAnswer(Answer::Fragment(kFragment).Delayed(1000));
     ComposeWindow window;
     std::vector<double> latencies;
+    size_t flood = 0;
     bool exchangeOver = false;
-    ThreadWindow receiver([&](WPARAM) {
-        if (!exchangeOver)
+    ThreadWindow receiver([&](WPARAM which) {
+        if (exchangeOver)
+            return;
+        if (which < 10)
             latencies.push_back(Milliseconds());
+        else if (++flood == 1000)
+            PostQuitMessage(7);
     });
     std::vector<double> postedAt;
     std::thread poster([&] {
@@ -1186,6 +1264,10 @@ TEST_F(TrackedSendTest, MessagesPostedDuringTheExchangeAreHandledWithinAFewTurns
             PostMessageA(receiver.Hwnd(), WM_APP, i, 0);
             Sleep(60);
         }
+        // A burst: more than one message per slice, which a loop taking one a
+        // slice would still be working through after the exchange.
+        for (int i = 0; i < 1000; ++i)
+            PostMessageA(receiver.Hwnd(), WM_APP, 10, 0);
     });
     EXPECT_EQ(0, Send(window));
     exchangeOver = true;
@@ -1195,6 +1277,10 @@ TEST_F(TrackedSendTest, MessagesPostedDuringTheExchangeAreHandledWithinAFewTurns
     ASSERT_EQ(10u, latencies.size()) << "every message was handled while the exchange waited";
     for (size_t i = 0; i < latencies.size(); ++i)
         EXPECT_LT(latencies[i] - postedAt[i], 45.0) << "message " << i;
+    EXPECT_EQ(1000u, flood);
+    MSG quit;
+    ASSERT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(7u, quit.wParam);
 }
 
 // A second window's send, set off by a message dispatched during the first
