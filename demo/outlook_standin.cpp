@@ -477,7 +477,8 @@ int main(int argc, char **argv)
         PrintHr("OnConnection(ext_cm_Startup) + OnStartupComplete", outlook.Start());
         printf("  Outlook's message loop runs: a question the add-in left for later is asked now\n");
         outlook.Idle();
-        printf("  account in the registry now: login=%s password=%s\n", ReadSetting("login").c_str(),
+        printf("  account in the registry now: login=%s, password %s, in clear: %s\n", ReadSetting("login").c_str(),
+               ReadSetting("protected password") == "(none)" ? "(none)" : "encrypted for this user",
                ReadSetting("password").c_str());
 
         host::OpenSpec open;

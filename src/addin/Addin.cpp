@@ -194,8 +194,7 @@ void CAddin::LoadAccount()
     wchar_t buffer[kAccountBuffer];
     if (settings.ReadString(L"login", buffer, kAccountBuffer))
         m_login = buffer;
-    if (settings.ReadString(L"password", buffer, kAccountBuffer))
-        m_password = buffer;
+    settings.ReadPassword(&m_password);
 }
 
 void CAddin::AskForAccount()

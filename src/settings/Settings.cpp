@@ -2,6 +2,8 @@
 
 #include "com/Resources.h"
 
+#include <wincrypt.h>
+
 #include <cstdio>
 #include <cwchar>
 #include <cstring>
@@ -10,6 +12,8 @@
 namespace {
 
 constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;
+const wchar_t kProtectedPassword[] = L"protected password";
+const wchar_t kClearPassword[] = L"password";
 
 void BuildKeyPath(wchar_t (&path)[1000])
 {
@@ -91,6 +95,65 @@ int CSettings::WriteString(const wchar_t *name, const wchar_t *text)
     } catch (...) {   // out of memory: a failed write, like any other
         return 0;
     }
+}
+
+int CSettings::DeleteValue(const wchar_t *name)
+{
+    wchar_t path[1000];
+    BuildKeyPath(path);
+    RegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, kAccess, key.Receive()) != ERROR_SUCCESS)
+        return 0;
+    return RegDeleteValueW(key.Get(), name) == ERROR_SUCCESS ? 1 : 0;
+}
+
+int CSettings::WritePassword(const wchar_t *password)
+{
+    // The text with its terminator: an empty password is still something to protect.
+    DATA_BLOB clear = {static_cast<DWORD>((wcslen(password) + 1) * sizeof(wchar_t)),
+                       reinterpret_cast<BYTE *>(const_cast<wchar_t *>(password))};
+    DATA_BLOB sealed = {};
+    if (!CryptProtectData(&clear, L"Quorvia", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &sealed))
+        return 0;
+    int written = WriteValue(kProtectedPassword, sealed.pbData, sealed.cbData, REG_BINARY);
+    SecureZeroMemory(sealed.pbData, sealed.cbData);
+    LocalFree(sealed.pbData);
+    if (written)
+        DeleteValue(kClearPassword);
+    return written;
+}
+
+int CSettings::ReadPassword(std::wstring *password)
+{
+    try {
+        return ReadProtectedPassword(password);
+    } catch (...) { // out of memory: unreadable, the caller keeps its default
+        return 0;
+    }
+}
+
+int CSettings::ReadProtectedPassword(std::wstring *password)
+{
+    std::vector<BYTE> sealed(4096);
+    DWORD size = static_cast<DWORD>(sealed.size());
+    if (ReadValue(kProtectedPassword, sealed.data(), &size)) {
+        DATA_BLOB in = {size, sealed.data()};
+        DATA_BLOB clear = {};
+        if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &clear))
+            return 0;
+        const wchar_t *text = reinterpret_cast<const wchar_t *>(clear.pbData);
+        password->assign(text, wcsnlen(text, clear.cbData / sizeof(wchar_t)));
+        SecureZeroMemory(clear.pbData, clear.cbData);
+        LocalFree(clear.pbData);
+        return 1;
+    }
+    // Written by an earlier version: taken over, and no longer left in clear.
+    std::vector<wchar_t> buffer(1000);
+    if (!ReadString(kClearPassword, buffer.data(), static_cast<DWORD>(buffer.size())))
+        return 0;
+    password->assign(buffer.data());
+    WritePassword(password->c_str());
+    return 1;
 }
 
 int CSettings::WriteDword(const wchar_t *name, DWORD value)

@@ -157,7 +157,7 @@ void SaveAccount(HWND dialog)
         g_pAddin->SetAccount(login, password);
     CSettings settings;
     settings.WriteString(L"login", login);
-    settings.WriteString(L"password", password);
+    settings.WritePassword(password);
 }
 
 } // namespace

@@ -123,7 +123,7 @@ Answer Answer::Error(int status)
     snprintf(page, sizeof page,
              "<html><head><title>%d %s</title></head><body><h1>%d %s</h1></body></html>\n", status,
              ReasonPhrase(status), status, ReasonPhrase(status));
-    return Answer{status, page, 0, false};
+    return Status(status, page);
 }
 
 TrackingService::TrackingService(unsigned short port, const char *address)

@@ -45,13 +45,26 @@ struct Answer
     std::optional<size_t> declaredLength; // the Content-Length told, when it is not the body's
     DWORD trickleMs = 0; // sends the body a byte at a time, this long apart
 
-    static Answer Fragment(std::string body) { return Answer{200, std::move(body), 0, false}; }
-    static Answer Empty() { return Answer{200, std::string(), 0, false}; }
+    static Answer Status(int status, std::string body)
+    {
+        Answer a;
+        a.status = status;
+        a.body = std::move(body);
+        return a;
+    }
+    static Answer Fragment(std::string body) { return Status(200, std::move(body)); }
+    static Answer Empty() { return Status(200, std::string()); }
     // A body of the given size in a repeating, position-dependent pattern (no zero bytes).
     static Answer Large(size_t bytes);
     // The status with a small HTML error page as body.
     static Answer Error(int status);
-    static Answer Dropped() { return Answer{0, std::string(), 0, true}; }
+    static Answer Redirect(const std::string &location) { return Status(302, "moved").WithHeader("Location: " + location); }
+    static Answer Dropped()
+    {
+        Answer a = Status(0, std::string());
+        a.drop = true;
+        return a;
+    }
     Answer Delayed(DWORD ms) const
     {
         Answer a = *this;

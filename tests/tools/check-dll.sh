@@ -16,7 +16,7 @@ check() {
     if [ "$exports" != "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer " ]; then
         echo "FAIL: $dll exports '$exports'"; fail=1
     fi
-    local allowed='^(ADVAPI32|COMCTL32|GDI32|KERNEL32|MAPI32|OLE32|OLEAUT32|SHELL32|USER32|WININET|msvcrt)\.dll$'
+    local allowed='^(ADVAPI32|COMCTL32|CRYPT32|GDI32|KERNEL32|MAPI32|OLE32|OLEAUT32|SHELL32|USER32|WININET|msvcrt)\.dll$'
     while read -r name; do
         if ! grep -qiE "$allowed" <<<"$name"; then echo "FAIL: $dll imports $name"; fail=1; fi
     done < <(grep "DLL Name:" <<<"$dump" | awk '{print $3}')

@@ -11,6 +11,7 @@
 #include "host/Faults.h"
 #include "host/Outlook.h"
 #include "host/TrackingService.h"
+#include "settings/Settings.h"
 
 #include <gtest/gtest.h>
 
@@ -259,7 +260,10 @@ TEST_F(ScenarioTest, FirstStartWithoutAnAccountAsksOnceTakesTheDialogsAccountAnd
     EXPECT_EQ(IDOK, shown[1].answer);
     // The login field takes lower case only.
     EXPECT_EQ(kLogin, StoredSetting("login"));
-    EXPECT_EQ(kPassword, StoredSetting("password"));
+    std::wstring password;
+    EXPECT_TRUE(CSettings().ReadPassword(&password));
+    EXPECT_EQ(kPassword, Utf8FromWide(password));
+    EXPECT_EQ("(none)", StoredSetting("password")); // never in clear
 
     // The add-in holds the account too: a compose window shows the Tracking button.
     OutlookWindow &window = outlook->Open();

@@ -134,6 +134,33 @@ TEST_F(SettingsTest, ValuesWrittenThroughTheAnsiFunctionsReadBackAsTheSameText)
     }
 }
 
+// The password rests only encrypted for this user; one an earlier version
+// left in clear is taken over once and removed.
+TEST_F(SettingsTest, ThePasswordIsKeptEncryptedAndOneInClearIsTakenOver)
+{
+    CSettings settings;
+    for (const wchar_t *password : {L"s3cr\u00E9t \u5BC6\u7801", L""}) {
+        ASSERT_EQ(1, settings.WritePassword(password));
+        StoredValue sealed = Stored(L"protected password");
+        ASSERT_EQ(ERROR_SUCCESS, sealed.rc);
+        EXPECT_EQ(static_cast<DWORD>(REG_BINARY), sealed.type);
+        EXPECT_EQ(std::string::npos, sealed.data.find(Utf16Bytes(L"s3cr")));
+        std::wstring read = L"?";
+        EXPECT_EQ(1, settings.ReadPassword(&read));
+        EXPECT_EQ(password, read);
+    }
+    test::DeleteRegistryTree(HKEY_CURRENT_USER, kVendorKey);
+    StoreRaw("password", REG_SZ, "hunter2", 7);
+    std::wstring read;
+    EXPECT_EQ(1, settings.ReadPassword(&read));
+    EXPECT_EQ(L"hunter2", read);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Stored(L"password").rc);
+    EXPECT_EQ(ERROR_SUCCESS, Stored(L"protected password").rc);
+    read.clear();
+    EXPECT_EQ(1, settings.ReadPassword(&read));
+    EXPECT_EQ(L"hunter2", read);
+}
+
 TEST_F(SettingsTest, TrackingDwordRoundTrips)
 {
     const DWORD values[] = {0xFFFFFFFF, 1, 0};

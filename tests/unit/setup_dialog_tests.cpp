@@ -7,6 +7,7 @@
 #include "com/Resources.h"
 #include "host/DialogRobot.h"
 #include "settings/SetupDialog.h"
+#include "settings/Settings.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -106,6 +107,13 @@ Stored StoredValue(const char *name)
 Stored Sz(const std::string &text)
 {
     return Stored{true, REG_SZ, text};
+}
+
+// The password as the store keeps it, decrypted; "(none)" when there is none.
+std::string ProtectedPassword()
+{
+    std::wstring password;
+    return CSettings().ReadPassword(&password) ? Utf8FromWide(password) : "(none)";
 }
 
 class SetupDialogTest : public ::testing::Test
@@ -235,7 +243,9 @@ TEST_F(SetupDialogTest, OkStoresWhatTheFieldsHoldAndCancelChangesNothing)
         EXPECT_EQ(c.password, Password());
         if (c.button == IDOK) {
             EXPECT_EQ(Sz(c.login), StoredValue("login"));
-            EXPECT_EQ(Sz(c.password), StoredValue("password"));
+            // Never in clear: the one written by an earlier version is gone too.
+            EXPECT_EQ(Stored(), StoredValue("password"));
+            EXPECT_EQ(c.password, ProtectedPassword());
         } else {
             EXPECT_EQ(loginBefore, StoredValue("login"));
             EXPECT_EQ(passwordBefore, StoredValue("password"));
@@ -269,7 +279,7 @@ TEST_F(SetupDialogTest, UpperCaseLettersInTheLoginBecomeLowerCaseAndThePasswordK
     EXPECT_EQ("ann.lee@example.com", Login());
     EXPECT_EQ("PassWORD", Password());
     EXPECT_EQ(Sz("ann.lee@example.com"), StoredValue("login"));
-    EXPECT_EQ(Sz("PassWORD"), StoredValue("password"));
+    EXPECT_EQ("PassWORD", ProtectedPassword());
 }
 
 TEST_F(SetupDialogTest, ALoginOf1200CharactersIsStoredAsItsFirst999)
@@ -288,7 +298,7 @@ TEST_F(SetupDialogTest, ALoginOf1200CharactersIsStoredAsItsFirst999)
     EXPECT_EQ(longLogin.substr(0, 999), Login());
     EXPECT_EQ(longLogin.substr(0, 999), Password());
     EXPECT_EQ(Sz(longLogin.substr(0, 999)), StoredValue("login"));
-    EXPECT_EQ(Sz(longLogin.substr(0, 999)), StoredValue("password"));
+    EXPECT_EQ(longLogin.substr(0, 999), ProtectedPassword());
 }
 
 TEST_F(SetupDialogTest, HelpDoesNothingAndTheDialogStaysOpen)

@@ -478,7 +478,7 @@ INSTANTIATE_TEST_SUITE_P(
                     IDNO, 1},
         OutcomeCase{"gzip", [] { return Answer::Fragment(kFragment).WithHeader("Content-Encoding: gzip"); },
                     kContactText, IDYES, 0},
-        OutcomeCase{"redirect", [] { return Answer{302, "", 0, false, "Location: http://127.0.0.1:9/t\r\n"}; },
+        OutcomeCase{"redirect", [] { return Answer::Redirect("http://127.0.0.1:9/t"); },
                     kContactText, IDNO, 1},
         OutcomeCase{"cut_short", [] { return Answer::Fragment("<img alt=\"qvmk\" src=\"x").Declaring(100); },
                     kContactText, IDYES, 0},
