@@ -23,6 +23,7 @@
 #include "com/ComPtr.h"
 #include "com/Guids.h"
 #include "com/Resources.h"
+#include "tracking/ExchangeProgress.h"
 
 #include <windows.h>
 #include <fcntl.h>
@@ -72,6 +73,8 @@ Scenario DefaultScenario()
         {"answer_authorization", "yes"},
         {"service", "internal"},
         {"service_status", "200"},
+        {"service_delay_ms", "0"},
+        {"answer_progress", "wait"},
         {"service_reply", "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/7f3a9c\" width=1 height=1>"},
     };
 }
@@ -91,7 +94,9 @@ const char kHelp[] =
     "  tracking                 on | off\n"
     "  answer_html_only, answer_contact, answer_authorization   yes|no to those questions\n"
     "  service                  internal (start a stand-in at the add-in's URL) | external (one is listening)\n"
-    "  service_status, service_reply   what the internal stand-in answers (status 0: drop the connection)\n";
+    "  service_status, service_reply   what the internal stand-in answers (status 0: drop the connection)\n"
+    "  service_delay_ms         how long the internal stand-in waits before it answers\n"
+    "  answer_progress          wait | send | cancel: what the user does with the window a slow exchange shows\n";
 
 std::wstring Wide(const std::string &utf8)
 {
@@ -277,6 +282,17 @@ void PrintLogSince(long long offset)
 host::DialogRobot::Handler Answerer(const Scenario &s)
 {
     return [&s](HWND box) -> int {
+        if (GetDlgItem(box, ExchangeProgress::kSubject)) {
+            wchar_t subject[256] = {};
+            GetDlgItemTextW(box, ExchangeProgress::kSubject, subject, 256);
+            printf("  (a window says the message is being prepared for tracking: \"%s\"; the user: %s)\n",
+                   Utf8FromWide(subject).c_str(), s.at("answer_progress").c_str());
+            if (s.at("answer_progress") == "send")
+                return ExchangeProgress::kSendWithoutTracking;
+            if (s.at("answer_progress") == "cancel")
+                return ExchangeProgress::kCancel;
+            return 0; // waits on; the window goes with the exchange
+        }
         if (GetDlgItem(box, 107) && GetDlgItem(box, 108)) {
             SetDlgItemTextA(box, 107, s.at("setup_login").c_str());
             SetDlgItemTextA(box, 108, s.at("setup_password").c_str());
@@ -461,9 +477,10 @@ int main(int argc, char **argv)
                 return 1;
             }
             int statusCode = atoi(s.at("service_status").c_str());
-            service->SetAnswer(statusCode == 0   ? host::Answer::Dropped()
-                               : statusCode == 200 ? host::Answer::Fragment(s.at("service_reply"))
-                                                   : host::Answer::Error(statusCode));
+            host::Answer answer = statusCode == 0     ? host::Answer::Dropped()
+                                  : statusCode == 200 ? host::Answer::Fragment(s.at("service_reply"))
+                                                      : host::Answer::Error(statusCode);
+            service->SetAnswer(answer.Delayed(static_cast<DWORD>(atoi(s.at("service_delay_ms").c_str()))));
         }
 
         host::DialogRobot robot;
