@@ -130,9 +130,15 @@ int Run()
 
     // Gaps between consecutive dispatches while the exchange was waiting.
     std::vector<double> gaps;
+    double longestAt = 0, longestSeen = 0;
     for (size_t i = 1; i < dispatches.size(); ++i)
-        if (dispatches[i] <= ended)
+        if (dispatches[i] <= ended) {
             gaps.push_back(dispatches[i] - dispatches[i - 1]);
+            if (gaps.back() > longestSeen) {
+                longestSeen = gaps.back();
+                longestAt = dispatches[i - 1] - started;
+            }
+        }
     std::sort(gaps.begin(), gaps.end());
     double longest = gaps.empty() ? 0 : gaps.back();
     double median = gaps.empty() ? 0 : gaps[gaps.size() / 2];
@@ -142,7 +148,8 @@ int Run()
     size_t during = std::count_if(dispatches.begin(), dispatches.end(), [ended](double at) { return at <= ended; });
     printf("messages posted %u, dispatched during the exchange %zu (%.2f of those posted)\n", posted, during,
            posted ? double(during) / posted : 0.0);
-    printf("gap between dispatches: median %.2f ms, longest %.2f ms\n", median, longest);
+    printf("gap between dispatches: median %.2f ms, longest %.2f ms (%.0f ms into the exchange)\n", median, longest,
+           longestAt);
     printf("longest gap / 10 ms budget: %.2fx\n", longest / kBudgetMs);
 
     DestroyWindow(receiver);
