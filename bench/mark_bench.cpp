@@ -1,6 +1,6 @@
 // Marking a large HTML body, against a plain memory copy of the same size and
-// a copy into a new string. Goals, against the string copy: a plain body within
-// 5x, a body full of earlier tracking elements within 3x.
+// a copy into a new string. Goals: a plain body within 5x of the memcpy, a body
+// full of earlier tracking elements within 3x of the string copy.
 
 #include "tracking/TrackingFragment.h"
 
@@ -65,7 +65,7 @@ S MakeBody(size_t size, size_t markers)
 }
 
 template <class S>
-void Report(const char *what, size_t size, size_t markers, double goal, int runs)
+void Report(const char *what, size_t size, size_t markers, const char *goal, int runs)
 {
     using Ch = typename S::value_type;
     S body = MakeBody<S>(size, markers);
@@ -90,7 +90,7 @@ void Report(const char *what, size_t size, size_t markers, double goal, int runs
         sink = sink + marked.size();
     });
     printf("%-20s %5.1f MB %5zu markers  memcpy %6.3f ms  string copy %6.3f ms  mark %8.3f ms  "
-           "mark/memcpy %6.2fx  mark/string copy %5.2fx (goal <= %.0fx)\n",
+           "mark/memcpy %6.2fx  mark/string copy %5.2fx  (goal: %s)\n",
            what, body.size() * sizeof(Ch) / 1e6, markers + 1, copy * 1e3, fresh * 1e3, mark * 1e3, mark / copy,
            mark / fresh, goal);
 }
@@ -99,9 +99,9 @@ void Report(const char *what, size_t size, size_t markers, double goal, int runs
 
 int main()
 {
-    Report<std::string>("stream body (bytes)", 10 * 1000 * 1000, 0, 5, 9);
-    Report<std::string>("stream body (bytes)", 10 * 1000 * 1000, 10000, 3, 9);
-    Report<std::wstring>("HTMLBody (UTF-16)", 5 * 1000 * 1000, 0, 5, 9);
-    Report<std::wstring>("HTMLBody (UTF-16)", 5 * 1000 * 1000, 10000, 3, 9);
+    Report<std::string>("stream body (bytes)", 10 * 1000 * 1000, 0, "<= 5x memcpy", 9);
+    Report<std::string>("stream body (bytes)", 10 * 1000 * 1000, 10000, "<= 3x string copy", 9);
+    Report<std::wstring>("HTMLBody (UTF-16)", 5 * 1000 * 1000, 0, "<= 5x memcpy", 9);
+    Report<std::wstring>("HTMLBody (UTF-16)", 5 * 1000 * 1000, 10000, "<= 3x string copy", 9);
     return 0;
 }
