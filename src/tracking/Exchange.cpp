@@ -124,6 +124,7 @@ WaitEnd WaitForExchange(const ExchangeState &state, const std::wstring &subject)
 {
     const ULONGLONG progressAt = GetTickCount64() + kProgressAfterMs;
     ExchangeProgress progress;
+    bool progressTried = false;
     bool quitSeen = false;
     WPARAM quitCode = 0;
     WaitEnd end;
@@ -142,10 +143,12 @@ WaitEnd WaitForExchange(const ExchangeState &state, const std::wstring &subject)
             end = WaitEnd::TimedOut;
             break;
         }
-        if (!progress.IsShown() && now >= progressAt)
+        if (!progressTried && now >= progressAt) {
+            progressTried = true; // a window that cannot be made is not tried again each slice
             progress.Show(GetActiveWindow(), subject);
+        }
         ULONGLONG wait = std::min<ULONGLONG>(kWaitSliceMs, state.deadline - now);
-        if (!progress.IsShown())
+        if (!progressTried)
             wait = std::min<ULONGLONG>(wait, progressAt - now);
         MsgWaitForMultipleObjectsEx(1, &done, static_cast<DWORD>(wait), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         DispatchQueued(progress, quitSeen, quitCode);
