@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # Runs inside `unshare -n -m`: brings up loopback, maps the service host name to
-# 127.0.0.1, prepares the tree's Wine prefix and starts a wineserver of this namespace.
+# 127.0.0.1, puts TLS fronts before the stand-in service (see below), prepares
+# the tree's Wine prefix and starts a wineserver of this namespace.
 # Usage: in-namespace.sh BUILD_TREE x64|x86 COMMAND...
 # Each tree has its own prefix, so neither suite sees what the other registered.
+#
+# HTTPS: tests keep running the stand-in service as plain HTTP on 127.0.0.1:80;
+# in front of it, for the service host name,
+#   127.0.0.1:443   TLS with a certificate of the test CA, which this namespace trusts
+#   127.0.0.1:8443  TLS with a certificate of a CA that nothing trusts
+# both passing the plaintext on to 127.0.0.1:80. The CAs and certificates are
+# made once per tree, in BUILD_TREE/tls.
 set -uo pipefail
 TREE=$(cd "$1" && pwd) || exit 1   # Wine wants an absolute WINEPREFIX
 ARCH=$2; shift 2
@@ -14,6 +22,50 @@ SERVICE_HOST=$(sed -n 's/^#define QUORVIA_SERVICE_HOST "\(.*\)"/\1/p' "$ROOT/src
 ip link set lo up
 printf '127.0.0.1 localhost %s\n::1 localhost\n' "$SERVICE_HOST" > "$TREE/hosts"
 mount --bind "$TREE/hosts" /etc/hosts
+
+TLS=$TREE/tls
+SYSTEM_CAS=/etc/ssl/certs/ca-certificates.crt
+for tool in openssl socat; do
+    command -v "$tool" >/dev/null || { echo "in-namespace.sh: $tool is not installed (./quorvia build installs it)" >&2; exit 1; }
+done
+bash "$ROOT/tests/tools/test-certificates.sh" "$TLS" "$SERVICE_HOST" || exit 1
+# Wine's crypt32 reads its trusted roots from the system bundle: the test CA
+# joins it here, before the wineserver and anything of Wine starts.
+cat "$TLS/test-ca.crt" "$SYSTEM_CAS" > "$TLS/ca-bundle.crt"
+mount --bind "$TLS/ca-bundle.crt" "$SYSTEM_CAS" || exit 1
+
+FRONTS=()
+stop_fronts() {
+    local pid
+    for pid in "${FRONTS[@]}"; do
+        # A front forks one process per connection: those go with it.
+        # shellcheck disable=SC2046 # one pid a word
+        kill $(ps -o pid= --ppid "$pid") "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    FRONTS=()
+}
+trap stop_fronts EXIT
+# Usage: start_front PORT CERTIFICATE
+start_front() {
+    local port=$1 certificate=$2 log=$TLS/front-$1.log
+    : > "$log"
+    # verify=0: the front asks no certificate of its clients. nodelay on both
+    # sides, or small writes wait for delayed acknowledgements.
+    socat -lf "$log" "OPENSSL-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork,nodelay,cert=$certificate,verify=0" \
+        TCP:127.0.0.1:80,nodelay </dev/null &
+    FRONTS+=($!)
+    for _ in $(seq 50); do
+        [ -n "$(ss -Hltn "sport = :$port")" ] && return 0
+        kill -0 "$!" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "in-namespace.sh: the TLS front on port $port did not start:" >&2
+    cat "$log" >&2
+    exit 1
+}
+start_front 443 "$TLS/service.pem"
+start_front 8443 "$TLS/untrusted-service.pem"
 
 export WINEPREFIX=$TREE/wineprefix
 export WINEDEBUG=-all
@@ -52,4 +104,5 @@ fi
 "$@"
 rc=$?
 "$WINESERVER" -k >/dev/null 2>&1
+stop_fronts
 exit $rc
