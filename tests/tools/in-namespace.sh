@@ -51,8 +51,10 @@ start_front() {
     local port=$1 certificate=$2 log=$TLS/front-$1.log
     : > "$log"
     # verify=0: the front asks no certificate of its clients. nodelay on both
-    # sides, or small writes wait for delayed acknowledgements.
-    socat -lf "$log" "OPENSSL-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork,nodelay,cert=$certificate,verify=0" \
+    # sides, or small writes wait for delayed acknowledgements. shut-close:
+    # when the service closes, so does the front; by default it sends a TLS
+    # close_notify and waits for WinInet's, which never comes (hangs the client).
+    socat -lf "$log" "OPENSSL-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork,nodelay,shut-close,cert=$certificate,verify=0" \
         TCP:127.0.0.1:80,nodelay </dev/null &
     FRONTS+=($!)
     for _ in $(seq 50); do
