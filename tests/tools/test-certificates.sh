@@ -12,6 +12,7 @@
 set -euo pipefail
 DIR=$1
 HOST=$2
+[ -n "$HOST" ] || { echo "test-certificates.sh: no host name given" >&2; exit 2; }
 
 valid() {
     local f
