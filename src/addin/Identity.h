@@ -8,7 +8,8 @@
 #define QUORVIA_HOST_APP "Outlook"
 
 #define QUORVIA_SERVICE_HOST "www.quorvia.com"
-#define QUORVIA_SERVICE_URL(path) "http://" QUORVIA_SERVICE_HOST path
+// Over TLS, with certificates checked in full: the account crosses it.
+#define QUORVIA_SERVICE_URL(path) "https://" QUORVIA_SERVICE_HOST path
 
 #define QUORVIA_MESSAGEFEED_URL QUORVIA_SERVICE_URL("/index.php/messagefeed")
 #define QUORVIA_SIGNUP_URL QUORVIA_SERVICE_URL("/index.php/memberreg")

@@ -5,7 +5,7 @@
 
 namespace host {
 
-// Threads of this process (a toolhelp snapshot).
+// Threads of this process (a toolhelp snapshot), but for WinInet's own.
 size_t ThreadsOfThisProcess();
 
 } // namespace host

@@ -69,6 +69,9 @@ start_front() {
 start_front 443 "$TLS/service.pem"
 start_front 8443 "$TLS/untrusted-service.pem"
 
+# The add-in takes the system's proxy settings, and Wine reads these too:
+# nothing in this namespace is behind a proxy.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 export WINEPREFIX=$TREE/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="

@@ -119,9 +119,10 @@ TEST_F(HttpRetrieverTest, PostSendsFormHeaderAgentPathAndBody)
     EXPECT_EQ("127.0.0.1:" + std::to_string(service.Port()), requests[0].Header("Host"));
 }
 
-TEST(HttpRetrieverFixedUrl, PostReachesTheServiceAtItsHostNameOnPort80)
+// The add-in's own address is https: through the namespace's trusted TLS front.
+TEST(HttpRetrieverFixedUrl, PostReachesTheServiceAtItsHostNameOverTls)
 {
-    TrackingService service; // 127.0.0.1:80, where the service's host name points in the test namespace
+    TrackingService service; // 127.0.0.1:80, behind the TLS front on 443 for the service's host name
     ASSERT_TRUE(service.Listening());
     service.SetAnswer(Answer::Fragment("<img>"));
     HttpRetriever retriever;
@@ -130,7 +131,7 @@ TEST(HttpRetrieverFixedUrl, PostReachesTheServiceAtItsHostNameOnPort80)
 
     ASSERT_NE(nullptr, reply);
     EXPECT_STREQ("<img>", reply);
-    EXPECT_EQ(kPlainFlags, retriever.LastRequestFlags());
+    EXPECT_EQ(kSecureFlags, retriever.LastRequestFlags());
     auto requests = service.Requests();
     ASSERT_EQ(1u, requests.size());
     ExpectFormPost(requests[0], kFeedPath, "login=&password=&to=&subj=&raw=1");

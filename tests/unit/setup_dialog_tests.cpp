@@ -25,7 +25,7 @@ namespace {
 const char kVendorKey[] = "Software\\Halvern Software";
 const char kSettingsKey[] = "Software\\Halvern Software\\Quorvia Background Tracker\\Outlook Add-in";
 const char kCaption[] = "Quorvia Outlook Add-in";
-const char kHttpCommandKey[] = "Software\\Classes\\http\\shell\\open\\command";
+const char kHttpsCommandKey[] = "Software\\Classes\\https\\shell\\open\\command";
 
 enum : int
 {
@@ -324,7 +324,7 @@ TEST_F(SetupDialogTest, HelpDoesNothingAndTheDialogStaysOpen)
 
 namespace {
 
-// Points the prefix's http handler at the URL recorder for the life of the
+// Points the prefix's https handler at the URL recorder for the life of the
 // object and puts the old command back afterwards.
 class UrlRecorder
 {
@@ -338,7 +338,7 @@ public:
         SetEnvironmentVariableA("QUORVIA_URL_LOG", m_log.c_str());
 
         HKEY key = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kHttpCommandKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kHttpsCommandKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
                             nullptr) != ERROR_SUCCESS)
             return;
         char old[2048] = {};
@@ -353,7 +353,7 @@ public:
     ~UrlRecorder()
     {
         HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kHttpCommandKey, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kHttpsCommandKey, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
             if (m_old)
                 RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(m_old->c_str()),
                                static_cast<DWORD>(m_old->size() + 1));
@@ -407,8 +407,8 @@ TEST_F(SetupDialogTest, EachLinkOpensItsPageAndLeavesTheDialogOpen)
         const char *url;
     };
     const Case cases[] = {
-        {kSignupLink, "http://www.quorvia.com/index.php/memberreg"},
-        {kForgotLink, "http://www.quorvia.com/index.php/memberforgot"},
+        {kSignupLink, "https://www.quorvia.com/index.php/memberreg"},
+        {kForgotLink, "https://www.quorvia.com/index.php/memberforgot"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.url);
