@@ -1,6 +1,7 @@
 // The tracking exchange: the request goes out on a worker thread while the
 // Outlook thread waits with the mail window hidden and keeps dispatching
-// window messages, for as long as the deadline allows and the user wants. The worker gets only the finished request body: it must not
+// window messages, for as long as the deadline allows and the user wants.
+// The worker gets only the finished request body: it must not
 // touch the MAPI message (MAPI is not initialised on it) nor the account (the
 // setup dialog may change it meanwhile), and it shows nothing: the questions
 // come on Outlook's thread once it has finished, owned by the mail window.
@@ -124,7 +125,7 @@ WaitEnd WaitForExchange(const ExchangeState &state, const std::wstring &subject)
 {
     const ULONGLONG progressAt = GetTickCount64() + kProgressAfterMs;
     ExchangeProgress progress;
-    bool progressTried = false;
+    bool progressTried = false, progressShown = false;
     bool quitSeen = false;
     WPARAM quitCode = 0;
     WaitEnd end;
@@ -143,12 +144,20 @@ WaitEnd WaitForExchange(const ExchangeState &state, const std::wstring &subject)
             end = WaitEnd::TimedOut;
             break;
         }
+        // Made in one turn and shown in the next, with what came meanwhile
+        // dispatched in between.
+        if (progressTried && !progressShown && progress.IsMade()) {
+            progressShown = true;
+            progress.Show();
+        }
         if (!progressTried && now >= progressAt) {
             progressTried = true; // a window that cannot be made is not tried again each slice
-            progress.Show(GetActiveWindow(), subject);
+            progress.Create(GetActiveWindow(), subject);
         }
         ULONGLONG wait = std::min<ULONGLONG>(kWaitSliceMs, state.deadline - now);
-        if (!progressTried)
+        if (progressTried && !progressShown && progress.IsMade())
+            wait = 0;
+        else if (!progressTried)
             wait = std::min<ULONGLONG>(wait, progressAt - now);
         MsgWaitForMultipleObjectsEx(1, &done, static_cast<DWORD>(wait), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         DispatchQueued(progress, quitSeen, quitCode);

@@ -61,9 +61,9 @@ ExchangeProgress::~ExchangeProgress()
         DestroyWindow(m_hwnd);
 }
 
-bool ExchangeProgress::Show(HWND owner, const std::wstring &subject)
+bool ExchangeProgress::Create(HWND owner, const std::wstring &subject)
 {
-    DialogTemplate dialog(WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE | DS_MODALFRAME | DS_CENTER, 230, 74,
+    DialogTemplate dialog(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER, 230, 74,
                           L"" QUORVIA_CAPTION);
     dialog.Control(1000, kStatic, SS_LEFT, 10, 8, 210, 10, L"Quorvia is preparing this message for tracking:");
     dialog.Control(kSubject, kStatic, SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 10, 22, 210, 10, L"");
@@ -77,6 +77,12 @@ bool ExchangeProgress::Show(HWND owner, const std::wstring &subject)
         return false;
     SetDlgItemTextW(m_hwnd, kSubject, subject.c_str());
     return true;
+}
+
+void ExchangeProgress::Show() const
+{
+    if (m_hwnd)
+        ShowWindow(m_hwnd, SW_SHOWNORMAL);
 }
 
 INT_PTR CALLBACK ExchangeProgress::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)

@@ -20,9 +20,12 @@ public:
     ExchangeProgress &operator=(const ExchangeProgress &) = delete;
     ~ExchangeProgress();
 
-    // Shows the window over owner (may be null); false when it could not be made.
-    bool Show(HWND owner, const std::wstring &subject);
-    bool IsShown() const { return m_hwnd != nullptr; }
+    // Makes the window over owner (may be null), still hidden; false when it
+    // could not be made. Making and showing it are two steps, each a few
+    // milliseconds, so that the waiting loop can dispatch between them.
+    bool Create(HWND owner, const std::wstring &subject);
+    void Show() const;
+    bool IsMade() const { return m_hwnd != nullptr; }
     // -1 while the user chose nothing; 1: send without tracking; 0: do not send.
     int Choice() const { return m_choice; }
     // Gives the window its keyboard messages; true when it took this one.
