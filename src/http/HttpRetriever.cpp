@@ -137,11 +137,19 @@ bool HttpRetriever::PostForm(const char *url, const char *data, int length)
 
 std::string HttpRetriever::Header(DWORD query) const
 {
-    char value[256] = {};
-    DWORD size = sizeof value - 1;
-    if (!HttpQueryInfoA(m_hRequest.Get(), query, value, &size, nullptr))
-        return std::string();
-    return std::string(value, size);
+    // Whatever its length: a header cut off, or dropped for its length, would
+    // let an encoded or oddly typed reply pass for a plain one.
+    std::string value(256, '\0');
+    for (;;) {
+        DWORD size = static_cast<DWORD>(value.size());
+        if (HttpQueryInfoA(m_hRequest.Get(), query, &value[0], &size, nullptr)) {
+            value.resize(size);
+            return value;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= value.size())
+            return std::string();
+        value.assign(size + 1, '\0');
+    }
 }
 
 void HttpRetriever::RecordReplyHeaders()
