@@ -183,7 +183,8 @@ bool CheckMarkup(const std::wstring &text, std::string *reason)
             return false;
         }
         if (IsForbidden(tag.name)) {
-            *reason = "it holds a " + Narrow(tag.name) + " element";
+            const std::string name = Narrow(tag.name);
+            *reason = std::string(name[0] == 'i' || name[0] == 'o' ? "it holds an " : "it holds a ") + name + " element";
             return false;
         }
         if (!tag.handler.empty()) {
