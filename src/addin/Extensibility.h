@@ -1,5 +1,7 @@
-// IDTExtensibility2, the interface through which Office connects an add-in.
-// mingw-w64 ships no Office headers, so it is declared here in its own layout.
+// IDTExtensibility2, the interface through which Office connects an add-in,
+// and IRibbonExtensibility, through which Office 2007 and later ask it for its
+// ribbon. mingw-w64 ships no Office headers, so they are declared here in
+// their own layouts.
 #pragma once
 
 #include <windows.h>
@@ -27,4 +29,14 @@ struct IDTExtensibility2 : public IDispatch
     virtual HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY **custom) = 0;
     virtual HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY **custom) = 0;
     virtual HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY **custom) = 0;
+};
+
+// Office asks the add-in object for it (QueryInterface) and calls GetCustomUI
+// once per ribbon kind ("Microsoft.Outlook.Explorer" at start-up,
+// "Microsoft.Outlook.Mail.Compose" when the first compose window shows). The
+// callbacks the XML names are then called by name through the same object's
+// IDispatch (GetIDsOfNames, then Invoke with the arguments last to first).
+struct IRibbonExtensibility : public IDispatch
+{
+    virtual HRESULT STDMETHODCALLTYPE GetCustomUI(BSTR RibbonID, BSTR *RibbonXml) = 0;
 };

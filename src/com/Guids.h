@@ -11,11 +11,15 @@ extern const IID DIID_ApplicationEvents;
 extern const IID DIID_InspectorsEvents;
 extern const IID DIID_InspectorEvents;
 extern const IID DIID_ItemEvents;
+extern const IID DIID_ExplorersEvents;
+extern const IID DIID_ExplorerEvents_10;
 
 // Outlook object model.
 extern const IID IID__Application;
 extern const IID IID__Inspector;
 extern const IID IID__MailItem;
+extern const IID IID__Explorers;
+extern const IID IID__Explorer;
 
 // Office command bars.
 extern const IID DIID__CommandBarButtonEvents;
@@ -24,6 +28,11 @@ extern const IID IID_CommandBar;
 extern const IID IID_CommandBarControls;
 extern const IID IID_CommandBarControl;
 extern const IID IID__CommandBarButton;
+
+// The Office ribbon (Office 2007 and later).
+extern const IID IID_IRibbonExtensibility;
+extern const IID IID_IRibbonControl;
+extern const IID IID_IRibbonUI;
 
 // The add-in's own class.
 extern const CLSID CLSID_QuorviaAddin;
