@@ -9,7 +9,6 @@
 #include "addin/Addin.h"
 #include "addin/AddinCF.h"
 #include "addin/Globals.h"
-#include "buttons/TrackingButtonHandler.h"
 #include "com/ComError.h"
 #include "host/ComposeWindow.h"
 #include "host/TrackingService.h"
@@ -87,15 +86,8 @@ int Run()
         return 1;
     g_pAddin->SetAccount(L"bench", L"bench");
 
-    CTrackingButtonHandler *tracking = new CTrackingButtonHandler();
-    tracking->AddRef();
-    {
-        ComPtr<host::DispObject> button = host::Create<host::DispObject>("Button");
-        button->AddValue("State", Variant::I4(0));
-        button->AddValue("Caption");
-        button->AddValue("TooltipText");
-        tracking->OnClick(ComPtr<IDispatch>::Borrow(button.Get()));
-    }
+    TrackingSwitchPtr tracking = CTrackingSwitch::FromStoredDefault();
+    tracking->Set(true);
 
     WNDCLASSA wc = {};
     wc.lpfnWndProc = Receiver;
@@ -126,7 +118,7 @@ int Run()
     double started = NowMs(), ended = 0;
     {
         host::ComposeWindow window;
-        CMailItem *item = new CMailItem(window.ItemDispatch(), tracking);
+        CMailItem *item = new CMailItem(window.ItemDispatch(), tracking, g_pAddin->Account());
         try {
             result = item->OnSend();
         } catch (const ComError &e) {
@@ -171,7 +163,6 @@ int Run()
                waits[waits.size() / 2], waits.back(), waits.back() / kBudgetMs);
 
     DestroyWindow(receiver);
-    tracking->Release();
     addin->Release();
     ClearTrackingSetting();
     return gaps.empty() ? 1 : 0;

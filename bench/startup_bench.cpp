@@ -6,7 +6,7 @@
 
 #include "BenchSupport.h"
 
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "com/ComPtr.h"
 #include "com/Guids.h"
 #include "host/Regsvr32.h"

@@ -10,7 +10,7 @@
 //   wine64 show-dialog.exe [PATH\QuorviaAddin.dll] [SECONDS]
 
 #include "addin/Globals.h"
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "resources/resource.h"
 #include "settings/SetupDialog.h"
 

@@ -7,7 +7,7 @@
 #include "addin/Addin.h"
 
 #include "addin/Globals.h"
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
 #include "com/PostedWork.h"
@@ -17,13 +17,10 @@
 #include "log/CaughtError.h"
 #include "log/DebugLog.h"
 #include "settings/SetupDialog.h"
-#include "settings/Settings.h"
 
 #include <cstdlib>
 
 namespace {
-
-constexpr DWORD kAccountBuffer = 1000;
 
 const char kAccountPrompt[] = "You need to configure your Quorvia account in order to use Quorvia Tracking "
                               "capability.\nClick \"Yes\" to configure now or \"No\" to configure later.";
@@ -45,7 +42,7 @@ CAddin::~CAddin()
 {
     // Outlook may release the add-in without the shutdown calls.
     ReleaseConnections();
-    // Readers of the account go through g_pAddin; they must never see a dead object.
+    // g_pAddin names the add-in object while it lives, never a dead one.
     if (g_pAddin == this)
         g_pAddin = nullptr;
 }
@@ -144,17 +141,16 @@ HRESULT STDMETHODCALLTYPE CAddin::OnStartupComplete(SAFEARRAY **)
 
     // Outlook 2003 and earlier let Word edit mail with Word's own command bars,
     // which all its windows share; later versions give each window its own.
-    bool wordBarsShared = false;
     try {
         Variant version = om::Get(application, L"Version", IID__Application);
         const int major = version.Type() == VT_BSTR && version.Get()->bstrVal ? _wtoi(version.Get()->bstrVal) : 0;
-        wordBarsShared = major > 0 && major < 12;
+        m_windowSetup->wordBarsShared = major > 0 && major < 12;
     } catch (...) {
         LogCaughtError("Application Version");
     }
 
     try {
-        LoadAccount();
+        m_account->Load();
     } catch (...) {
         LogCaughtError("Loading the account");
     }
@@ -169,32 +165,16 @@ HRESULT STDMETHODCALLTYPE CAddin::OnStartupComplete(SAFEARRAY **)
     try {
         ComPtr<IDispatch> inspectors = om::AsDispatch(om::Get(application, L"Inspectors", IID__Application));
         if (inspectors && !m_pInspectorsEvents)
-            m_pInspectorsEvents = new CInspectorsCollectionEventHandler(inspectors.Get(), wordBarsShared);
+            m_pInspectorsEvents = new CInspectorsCollectionEventHandler(inspectors.Get(), m_windowSetup);
     } catch (...) {
         LogCaughtError("Inspectors");
     }
 
     // The question waits for Outlook's message loop: asked here, it would hold
     // up Outlook's start-up for as long as the user takes to answer.
-    if (!AccountComplete() && !PostToOutlookThread([this] { AskForAccount(); }))
+    if (!m_account->IsComplete() && !PostToOutlookThread([this] { AskForAccount(); }))
         AskForAccount();
     return S_OK;
-}
-
-bool CAddin::AccountComplete() const
-{
-    return !m_login.empty() && !m_password.empty();
-}
-
-void CAddin::LoadAccount()
-{
-    m_login.clear();
-    m_password.clear();
-    CSettings settings;
-    wchar_t buffer[kAccountBuffer];
-    if (settings.ReadString(L"login", buffer, kAccountBuffer))
-        m_login = buffer;
-    settings.ReadPassword(&m_password);
 }
 
 void CAddin::AskForAccount()
@@ -203,12 +183,11 @@ void CAddin::AskForAccount()
     // disconnected, nothing more is asked.
     ComPtr<CAddin> alive = ComPtr<CAddin>::Borrow(this);
     try {
-        while (m_spApplication && !AccountComplete()) {
+        while (m_spApplication && !m_account->IsComplete()) {
             HWND owner = GetForegroundWindow();
             if (MessageBoxA(owner, kAccountPrompt, QUORVIA_CAPTION, MB_YESNO | MB_ICONEXCLAMATION) != IDYES)
                 break;
-            // Ok stores the new account into this object through g_pAddin.
-            RunSetupDialog(owner);
+            RunSetupDialog(owner, *m_account);
         }
     } catch (...) {
         LogCaughtError("Account setup");

@@ -4,6 +4,8 @@
 
 #include "addin/Extensibility.h"
 #include "com/ComPtr.h"
+#include "events/InspectorEventHandler.h"
+#include "settings/Account.h"
 
 #include <mapix.h>
 
@@ -15,7 +17,7 @@ class CInspectorsCollectionEventHandler;
 class CAddin final : public IDTExtensibility2
 {
 public:
-    CAddin() = default;
+    CAddin() { m_windowSetup->account = m_account; }
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
@@ -39,16 +41,11 @@ public:
     HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY **custom) override;
     HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY **custom) override;
 
-    // The account, in whatever script the user typed it; read and replaced on
-    // Outlook's thread only: the setup dialog writes it there, and the
-    // tracking exchange reads it there before its worker starts.
-    const std::wstring &Login() const { return m_login; }
-    const std::wstring &Password() const { return m_password; }
-    void SetAccount(const wchar_t *login, const wchar_t *password)
-    {
-        m_login = login;
-        m_password = password;
-    }
+    // The account: the add-in's own, handed to every window it equips.
+    const AccountPtr &Account() const { return m_account; }
+    const std::wstring &Login() const { return m_account->Login(); }
+    const std::wstring &Password() const { return m_account->Password(); }
+    void SetAccount(const wchar_t *login, const wchar_t *password) { m_account->Set(login, password); }
 
     // Destroys an object that was never handed out; the counters stay as they are.
     static void Discard(CAddin *addin) { delete addin; }
@@ -56,14 +53,12 @@ public:
 private:
     ~CAddin();
 
-    void LoadAccount();
-    bool AccountComplete() const;
     // The start-up question, asked while the account is incomplete.
     void AskForAccount();
     void ReleaseConnections();
 
-    std::wstring m_login;
-    std::wstring m_password;
+    const AccountPtr m_account = std::make_shared<CAccount>();
+    const WindowSetupPtr m_windowSetup = std::make_shared<WindowSetup>();
     LONG m_cRef = 0;
     ComPtr<IDispatch> m_spApplication;
     ComPtr<IDispatch> m_spNameSpace;

@@ -2,7 +2,7 @@
 // makes Outlook load the add-in at its start. The settings key is never touched.
 
 #include "addin/Globals.h"
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "com/Resources.h"
 
 #include <olectl.h>

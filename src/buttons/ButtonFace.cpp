@@ -1,11 +1,11 @@
 #include "buttons/ButtonFace.h"
 
-#include "addin/Globals.h"
+#include "com/Module.h"
 #include "com/ComError.h"
 #include "com/ComPtr.h"
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
-#include "events/DispProperty.h"
+#include "com/DispProperty.h"
 #include "log/DebugLog.h"
 
 #include <commctrl.h>

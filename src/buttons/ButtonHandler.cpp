@@ -1,6 +1,6 @@
 #include "buttons/ButtonHandler.h"
 
-#include "addin/Globals.h"
+#include "com/Module.h"
 #include "com/ComError.h"
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
@@ -9,8 +9,6 @@
 
 #include <cstdio>
 #include <new>
-
-CButtonHandler *g_pWordEditorButtons[2] = {nullptr, nullptr};
 
 namespace {
 
@@ -41,9 +39,8 @@ CButtonHandler::CButtonHandler() : m_dwIdentity(NextIdentity(this))
 
 CButtonHandler::~CButtonHandler()
 {
-    for (CButtonHandler *&slot : g_pWordEditorButtons)
-        if (slot == this)
-            slot = nullptr;
+    if (m_ppRememberedBy && *m_ppRememberedBy == this)
+        *m_ppRememberedBy = nullptr;
     --g_lMyObjects;
     DebugLog(1, "~CButtonHandler, g_lMyObjects=%ld\n", (long)g_lMyObjects);
 }

@@ -35,6 +35,9 @@ public:
     virtual void OnClick(ComPtr<IDispatch> button) = 0;
 
     ULONG RefCount() const { return m_cRef; }
+    // A slot that remembers this handler without a reference: emptied when
+    // the handler is destroyed.
+    void ForgetWhenDestroyed(CButtonHandler **slot) { m_ppRememberedBy = slot; }
     // The identity written after the prefix in the button's tag.
     DWORD Identity() const { return m_dwIdentity; }
 
@@ -51,8 +54,5 @@ protected:
 
 private:
     DWORD m_dwIdentity;
+    CButtonHandler **m_ppRememberedBy = nullptr;
 };
-
-// The Tracking [0] and Setup [1] handlers shared by every mail window that Word
-// edits. A slot holds its handler only while that handler lives.
-extern CButtonHandler *g_pWordEditorButtons[2];

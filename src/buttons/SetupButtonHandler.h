@@ -4,11 +4,12 @@
 #pragma once
 
 #include "buttons/ButtonHandler.h"
+#include "settings/Account.h"
 
 class CSetupButtonHandler final : public CButtonHandler
 {
 public:
-    CSetupButtonHandler(IDispatch *application, IDispatch *trackingButton);
+    CSetupButtonHandler(IDispatch *application, IDispatch *trackingButton, AccountPtr account);
 
     ComPtr<IDispatch> CreateButton(IDispatch *commandBar, const char *tagPrefix) override;
     void OnClick(ComPtr<IDispatch> button) override;
@@ -20,4 +21,5 @@ private:
 
     ComPtr<IDispatch> m_spTrackingButton;
     ComPtr<IDispatch> m_spApplication;
+    AccountPtr m_account;
 };

@@ -3,14 +3,11 @@
 #include "buttons/SetupButtonHandler.h"
 #include "buttons/TrackingButtonHandler.h"
 
-#include "addin/Addin.h"
-#include "addin/Globals.h"
 #include "buttons/ButtonFace.h"
 #include "com/ComError.h"
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
 #include "settings/SetupDialog.h"
-#include "settings/Settings.h"
 
 #include <oleidl.h>
 
@@ -21,7 +18,6 @@ constexpr WORD kFaceMask = 102;
 constexpr COLORREF kFaceTransparent = RGB(0, 128, 128);
 constexpr LONG kButtonUp = 0;
 constexpr LONG kButtonDown = -1;
-constexpr DWORD kStoredOn = 0xFFFFFFFF;
 
 void PutText(IDispatch *control, const wchar_t *property, const wchar_t *text)
 {
@@ -38,11 +34,9 @@ ComPtr<IDispatch> CTrackingButtonHandler::CreateButton(IDispatch *commandBar, co
     ComPtr<IDispatch> button = CButtonHandler::CreateButton(commandBar, tagPrefix);
     SetButtonFace(button.Get(), kFaceImage, kFaceMask, kFaceTransparent);
 
-    DWORD stored = 0;
-    CSettings().ReadDword(L"Tracking", &stored);
-    // Set the opposite of the stored state; the click below turns it round and
+    // Set the opposite of the switch's state; the click below turns it round and
     // brings caption, tooltip, switch and stored value into line.
-    LONG initial = stored == kStoredOn ? kButtonUp : kButtonDown;
+    LONG initial = m_switch->IsTrackingOn() ? kButtonUp : kButtonDown;
     if (!button)
         ThrowComError(E_POINTER, IID__CommandBarButton);
     om::Put(button.Get(), L"State", Variant::I4(initial), IID__CommandBarButton);
@@ -56,7 +50,7 @@ void CTrackingButtonHandler::OnClick(ComPtr<IDispatch> button)
         ThrowComError(E_POINTER, IID__CommandBarButton);
 
     // When the button's state cannot be read, the switch says what it shows.
-    LONG state = m_bTracking ? kButtonDown : kButtonUp;
+    LONG state = m_switch->IsTrackingOn() ? kButtonDown : kButtonUp;
     Variant current;
     if (SUCCEEDED(om::TryInvoke(button.Get(), L"State", DISPATCH_PROPERTYGET, {}, current.Receive()))) {
         Variant asInteger;
@@ -70,16 +64,15 @@ void CTrackingButtonHandler::OnClick(ComPtr<IDispatch> button)
     PutText(button.Get(), L"Caption", text);
     PutText(button.Get(), L"TooltipText", text);
     // Only once the button shows it: a click that fails on the way changes no switch.
-    m_bTracking = turnOn ? 1 : 0;
+    m_switch->Set(turnOn);
     Variant stateValue = Variant::I4(newState);
     Variant ignored;
     om::TryInvoke(button.Get(), L"State", DISPATCH_PROPERTYPUT, {stateValue.Get()}, ignored.Receive());
-    CSettings().WriteDword(L"Tracking", static_cast<DWORD>(newState));
 }
 
-CSetupButtonHandler::CSetupButtonHandler(IDispatch *application, IDispatch *trackingButton)
+CSetupButtonHandler::CSetupButtonHandler(IDispatch *application, IDispatch *trackingButton, AccountPtr account)
     : m_spTrackingButton(ComPtr<IDispatch>::Borrow(trackingButton)),
-      m_spApplication(ComPtr<IDispatch>::Borrow(application))
+      m_spApplication(ComPtr<IDispatch>::Borrow(application)), m_account(std::move(account))
 {
 }
 
@@ -109,13 +102,14 @@ void CSetupButtonHandler::OnClick(ComPtr<IDispatch>)
     else
         owner = GetForegroundWindow();
 
-    RunSetupDialog(owner);
+    if (m_account)
+        RunSetupDialog(owner, *m_account);
     UpdateTrackingVisibility();
 }
 
 void CSetupButtonHandler::UpdateTrackingVisibility()
 {
-    bool configured = g_pAddin && !g_pAddin->Login().empty() && !g_pAddin->Password().empty();
+    bool configured = m_account && m_account->IsComplete();
     if (!m_spTrackingButton)
         ThrowComError(E_POINTER, IID_CommandBarControl);
     om::Put(m_spTrackingButton.Get(), L"Visible", Variant::Bool(configured), IID_CommandBarControl);

@@ -1,6 +1,6 @@
 #include "events/EventSink.h"
 
-#include "addin/Globals.h"
+#include "com/Module.h"
 #include "com/ComError.h"
 #include "com/ComPtr.h"
 #include "log/DebugLog.h"

@@ -5,7 +5,7 @@
 #include "com/ComError.h"
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
-#include "events/DispProperty.h"
+#include "com/DispProperty.h"
 #include "events/ItemHandler.h"
 #include "log/CaughtError.h"
 #include "log/DebugLog.h"
@@ -37,13 +37,14 @@ const CEventSink::Traits CInspectorEventHandler::s_traits = {
     /*releaseIgnoresZero*/ false, /*loopForm*/ false, /*logsTypeInfo*/ true,
     /*nullSourceRaises*/ true, /*logsLifetime*/ true};
 
-CInspectorEventHandler::CInspectorEventHandler(IDispatch *mailItem, bool wordBarsShared)
-    : CEventSink(s_traits), m_bWordBarsShared(wordBarsShared)
+CInspectorEventHandler::CInspectorEventHandler(IDispatch *mailItem, const WindowSetupPtr &setup)
+    : CEventSink(s_traits), m_setup(setup)
 {
     m_spItem = ComPtr<IDispatch>::Borrow(mailItem);
 }
 
 std::vector<CInspectorEventHandler *> CInspectorEventHandler::s_open;
+CButtonHandler *CInspectorEventHandler::s_wordEditorButtons[2] = {nullptr, nullptr};
 
 CInspectorEventHandler::~CInspectorEventHandler()
 {
@@ -72,9 +73,9 @@ void CInspectorEventHandler::HideBar()
     om::TryInvoke(m_spBar.Get(), L"Visible", DISPATCH_PROPERTYPUT, {hidden.Get()}, ignored.Receive());
 }
 
-void CInspectorEventHandler::Create(IDispatch *inspector, IDispatch *mailItem, bool wordBarsShared)
+void CInspectorEventHandler::Create(IDispatch *inspector, IDispatch *mailItem, const WindowSetupPtr &setup)
 {
-    CInspectorEventHandler *sink = new CInspectorEventHandler(mailItem, wordBarsShared);
+    CInspectorEventHandler *sink = new CInspectorEventHandler(mailItem, setup);
     s_open.push_back(sink);
     try {
         sink->Connect(inspector);
@@ -117,11 +118,17 @@ void CInspectorEventHandler::Connect(IDispatch *inspector)
 // false then, unless this is the last try, when whatever failed raises.
 bool CInspectorEventHandler::Equip(bool lastTry)
 {
+    // Where Office shows the add-in's ribbon the window needs no bars at all:
+    // a toolbar would only land, twice over, on the Add-ins tab.
+    if (m_setup->ribbon) {
+        TrackItem(CTrackingSwitch::FromStoredDefault());
+        return true;
+    }
     ComPtr<IDispatch> bars;
     try {
         // Only Word 2003 shares its bars and needs its template told; later
         // editors are never asked for in NewInspector, where they do not work.
-        if (m_bWordBarsShared)
+        if (m_setup->wordBarsShared)
             m_bWordEditor = om::AsUnknown(om::Get(m_spInspector.Get(), L"WordEditor", IID__Inspector)) ? 1 : 0;
         bars = om::AsDispatch(om::Get(m_spInspector.Get(), L"CommandBars", IID__Inspector));
     } catch (...) {
@@ -150,11 +157,13 @@ void CInspectorEventHandler::KeepButtons(CButtonHandler *tracking, CButtonHandle
         if (made[slot]->RefCount() == 0)
             made[slot]->AddRef();
         if (m_bWordEditor) {
-            if (!g_pWordEditorButtons[slot])
-                g_pWordEditorButtons[slot] = made[slot];
-            else
-                g_pWordEditorButtons[slot]->AddRef();
-            m_pButtons[slot] = g_pWordEditorButtons[slot];
+            if (!s_wordEditorButtons[slot]) {
+                s_wordEditorButtons[slot] = made[slot];
+                made[slot]->ForgetWhenDestroyed(&s_wordEditorButtons[slot]);
+            } else {
+                s_wordEditorButtons[slot]->AddRef();
+            }
+            m_pButtons[slot] = s_wordEditorButtons[slot];
         } else {
             m_pButtons[slot] = made[slot];
         }
@@ -188,11 +197,11 @@ void CInspectorEventHandler::CreateToolbar(IDispatch *bars)
         om::Put(bar.Get(), L"Visible", Variant::Bool(true), IID_CommandBar);
         m_spBar = bar.Copy();
 
-        bool shared = m_bWordEditor && g_pWordEditorButtons[0];
+        bool shared = m_bWordEditor && s_wordEditorButtons[0];
         if (shared) {
-            KeepButtons(g_pWordEditorButtons[0], g_pWordEditorButtons[1]);
+            KeepButtons(s_wordEditorButtons[0], s_wordEditorButtons[1]);
         } else {
-            CTrackingButtonHandler *tracking = new CTrackingButtonHandler();
+            CTrackingButtonHandler *tracking = new CTrackingButtonHandler(CTrackingSwitch::FromStoredDefault());
             ComPtr<IDispatch> trackingButton;
             try {
                 trackingButton = tracking->CreateButton(bar.Get(), "Quorvia Message Tracking");
@@ -205,7 +214,8 @@ void CInspectorEventHandler::CreateToolbar(IDispatch *bars)
 
             ComPtr<IDispatch> application =
                 om::AsDispatch(om::Get(m_spInspector.Get(), L"Application", IID__Inspector));
-            CSetupButtonHandler *setup = new CSetupButtonHandler(application.Get(), trackingButton.Get());
+            CSetupButtonHandler *setup =
+                new CSetupButtonHandler(application.Get(), trackingButton.Get(), m_setup->account);
             try {
                 setup->CreateButton(bar.Get(), "Quorvia Setup");
             } catch (...) {
@@ -216,14 +226,20 @@ void CInspectorEventHandler::CreateToolbar(IDispatch *bars)
             KeepButtons(nullptr, setup);
         }
 
-        CButtonHandler *trackingHandler = m_pButtons[0];
-        m_pTrackedItem = new CMailItem(m_spItem.Get(), static_cast<CTrackingButtonHandler *>(trackingHandler));
-        m_pItemHandler = new CItemHandler(m_pTrackedItem);
-        if (DiscardIfUnowned(m_pItemHandler))
-            m_pItemHandler = nullptr;
+        auto *tracking = static_cast<CTrackingButtonHandler *>(m_pButtons[0]);
+        TrackItem(tracking ? tracking->Switch() : nullptr);
     } catch (...) {
         // The window keeps what was made; without a tracked item it sends untracked.
     }
+}
+
+void CInspectorEventHandler::TrackItem(const TrackingSwitchPtr &trackingSwitch)
+{
+    m_windowSwitch.reset(new WindowSwitch(m_spInspector.Get(), trackingSwitch));
+    m_pTrackedItem = new CMailItem(m_spItem.Get(), trackingSwitch, m_setup->account);
+    m_pItemHandler = new CItemHandler(m_pTrackedItem);
+    if (DiscardIfUnowned(m_pItemHandler))
+        m_pItemHandler = nullptr;
 }
 
 void CInspectorEventHandler::Cleanup()
@@ -258,6 +274,7 @@ void CInspectorEventHandler::ReleaseWhatWasMade()
         item->Release();
     }
     m_spBar.Reset();
+    m_windowSwitch.reset();
     // Word 2003 asks to save its template when the window closes otherwise:
     // the bars the add-in made there are Word's own.
     if (m_bWordEditor && m_spInspector)

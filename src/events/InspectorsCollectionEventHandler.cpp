@@ -20,8 +20,8 @@ const CEventSink::Traits CInspectorsCollectionEventHandler::s_traits = {
     /*releaseIgnoresZero*/ true, /*loopForm*/ true, /*logsTypeInfo*/ false,
     /*nullSourceRaises*/ false, /*logsLifetime*/ true};
 
-CInspectorsCollectionEventHandler::CInspectorsCollectionEventHandler(IDispatch *inspectors, bool wordBarsShared)
-    : CEventSink(s_traits), m_bWordBarsShared(wordBarsShared)
+CInspectorsCollectionEventHandler::CInspectorsCollectionEventHandler(IDispatch *inspectors, WindowSetupPtr setup)
+    : CEventSink(s_traits), m_setup(std::move(setup))
 {
     SinkEvents(inspectors);
 }
@@ -51,7 +51,7 @@ void CInspectorsCollectionEventHandler::OnNewInspector(IDispatch *argument)
     if (FAILED(VariantChangeType(sentFlag.Get(), sent.Get(), 0, VT_BOOL)) || sentFlag.Get()->boolVal != 0)
         return;
 
-    CInspectorEventHandler::Create(inspector.Get(), mailItem.Get(), m_bWordBarsShared);
+    CInspectorEventHandler::Create(inspector.Get(), mailItem.Get(), m_setup);
 }
 
 HRESULT STDMETHODCALLTYPE CInspectorsCollectionEventHandler::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD,

@@ -3,13 +3,14 @@
 #pragma once
 
 #include "events/EventSink.h"
+#include "events/InspectorEventHandler.h"
 
 class CInspectorsCollectionEventHandler final : public CEventSink
 {
 public:
     // Connects at once; the one reference left afterwards is the creator's.
-    // wordBarsShared: Word-edited windows share Word's command bars (Outlook 2003).
-    CInspectorsCollectionEventHandler(IDispatch *inspectors, bool wordBarsShared);
+    // Every window is equipped as setup says.
+    CInspectorsCollectionEventHandler(IDispatch *inspectors, WindowSetupPtr setup);
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
                                      DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo,
@@ -22,5 +23,5 @@ private:
 
     static const Traits s_traits;
 
-    const bool m_bWordBarsShared;
+    const WindowSetupPtr m_setup;
 };

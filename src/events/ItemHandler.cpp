@@ -1,6 +1,6 @@
 #include "events/ItemHandler.h"
 
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "com/ComError.h"
 #include "com/ComPtr.h"
 #include "com/Guids.h"

@@ -1,8 +1,8 @@
 #include "settings/SetupDialog.h"
 
-#include "addin/Addin.h"
-#include "addin/Globals.h"
-#include "addin/Identity.h"
+#include "com/Identity.h"
+#include "com/Module.h"
+#include "settings/Account.h"
 #include "settings/Settings.h"
 
 #include <cstring>
@@ -146,18 +146,22 @@ void FreeIcons(HWND dialog)
             DestroyIcon(icon);
 }
 
+// The account the dialog edits; DWLP_USER holds the link font.
+const wchar_t kAccountProperty[] = L"Quorvia account";
+
+CAccount *AccountOf(HWND dialog)
+{
+    return static_cast<CAccount *>(GetPropW(dialog, kAccountProperty));
+}
+
 void SaveAccount(HWND dialog)
 {
     wchar_t login[kFieldBuffer] = {};
     wchar_t password[kFieldBuffer] = {};
     GetDlgItemTextW(dialog, kLoginEdit, login, kFieldBuffer);
     GetDlgItemTextW(dialog, kPasswordEdit, password, kFieldBuffer);
-    // The add-in object first, so the account takes effect even if the registry refuses it.
-    if (g_pAddin)
-        g_pAddin->SetAccount(login, password);
-    CSettings settings;
-    settings.WriteString(L"login", login);
-    settings.WritePassword(password);
+    if (CAccount *account = AccountOf(dialog))
+        account->SetAndStore(login, password);
 }
 
 } // namespace
@@ -172,15 +176,19 @@ INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
             FreeIcons(dialog);
             return FALSE;
         case WM_NCDESTROY:
+            RemovePropW(dialog, kAccountProperty);
             FreeLinkFont(dialog);
             return FALSE;
         case WM_INITDIALOG:
+            SetPropW(dialog, kAccountProperty, reinterpret_cast<HANDLE>(lParam));
             SetIcons(dialog);
             MakeLink(dialog, kSignupLink, QUORVIA_SIGNUP_URL);
             MakeLink(dialog, kForgotLink, QUORVIA_FORGOT_URL);
             UnderlineLinks(dialog);
-            SetDlgItemTextW(dialog, kLoginEdit, g_pAddin ? g_pAddin->Login().c_str() : L"");
-            SetDlgItemTextW(dialog, kPasswordEdit, g_pAddin ? g_pAddin->Password().c_str() : L"");
+            if (CAccount *account = AccountOf(dialog)) {
+                SetDlgItemTextW(dialog, kLoginEdit, account->Login().c_str());
+                SetDlgItemTextW(dialog, kPasswordEdit, account->Password().c_str());
+            }
             return TRUE;
         case WM_COMMAND:
             if (HIWORD(wParam) != 0)
@@ -204,8 +212,9 @@ INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
     }
 }
 
-INT_PTR RunSetupDialog(HWND parent)
+INT_PTR RunSetupDialog(HWND parent, CAccount &account)
 {
     // A Unicode dialog: the account is shown and edited in any script.
-    return DialogBoxParamW(g_hModule, MAKEINTRESOURCEW(kDialogSetup), parent, SetupDialogProc, 0);
+    return DialogBoxParamW(g_hModule, MAKEINTRESOURCEW(kDialogSetup), parent, SetupDialogProc,
+                           reinterpret_cast<LPARAM>(&account));
 }

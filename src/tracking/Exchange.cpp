@@ -8,7 +8,7 @@
 
 #include "tracking/MailItem.h"
 
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
 #include "com/PostedWork.h"
@@ -121,7 +121,7 @@ void DispatchQueued(const ExchangeProgress &progress, bool &quitSeen, WPARAM &qu
 
 // Waits for the worker while this thread goes on dispatching, waking on new
 // input as soon as on the worker's end, never blocking longer than a slice.
-WaitEnd WaitForExchange(const ExchangeState &state, const std::wstring &subject)
+WaitEnd WaitForExchange(const ExchangeState &state, const std::wstring &subject, HWND owner)
 {
     const ULONGLONG progressAt = GetTickCount64() + kProgressAfterMs;
     ExchangeProgress progress;
@@ -152,7 +152,7 @@ WaitEnd WaitForExchange(const ExchangeState &state, const std::wstring &subject)
         }
         if (!progressTried && now >= progressAt) {
             progressTried = true; // a window that cannot be made is not tried again each slice
-            progress.Create(GetActiveWindow(), subject);
+            progress.Create(owner ? owner : GetActiveWindow(), subject);
         }
         ULONGLONG wait = std::min<ULONGLONG>(kWaitSliceMs, state.deadline - now);
         if (progressTried && !progressShown && progress.IsMade())
@@ -182,8 +182,11 @@ void RevealInspector(IDispatch *inspector, HWND window)
 class HiddenInspector
 {
 public:
+    // A null inspector hides nothing.
     explicit HiddenInspector(IDispatch *inspector) : m_inspector(inspector)
     {
+        if (!inspector)
+            return;
         ComPtr<IOleWindow> oleWindow;
         if (SUCCEEDED(inspector->QueryInterface(IID_IOleWindow, oleWindow.ReceiveVoid())) && oleWindow) {
             oleWindow->GetWindow(&m_window);
@@ -211,7 +214,8 @@ public:
     void Restore()
     {
         m_keepHidden = true;
-        RevealInspector(m_inspector, m_window);
+        if (m_inspector)
+            RevealInspector(m_inspector, m_window);
     }
 
 private:
@@ -279,10 +283,15 @@ CMailItem::Reply CMailItem::RequestTrackingFragment(const std::string &body, ULO
 
 int CMailItem::ExchangeInBackground(std::wstring *fragment)
 {
-    Variant inspectorValue = om::Get(m_pMailItem.Get(), L"GetInspector", IID__MailItem);
-    ComPtr<IDispatch> inspector = om::AsDispatch(inspectorValue);
-    if (!inspector)
-        ThrowComError(E_POINTER, IID__MailItem);
+    // An inline response is part of Outlook's main window, which must stay:
+    // nothing is hidden, and nothing asks for an Inspector it does not have.
+    ComPtr<IDispatch> inspector;
+    if (!m_bInline) {
+        Variant inspectorValue = om::Get(m_pMailItem.Get(), L"GetInspector", IID__MailItem);
+        inspector = om::AsDispatch(inspectorValue);
+        if (!inspector)
+            ThrowComError(E_POINTER, IID__MailItem);
+    }
 
     auto state = std::make_shared<ExchangeState>();
     std::wstring subject;
@@ -295,7 +304,7 @@ int CMailItem::ExchangeInBackground(std::wstring *fragment)
     if (!state->done || !StartWorker(state)) {
         DebugLog(1, "Tracking exchange: no worker (error %lu)\n", GetLastError());
     } else {
-        switch (WaitForExchange(*state, subject)) {
+        switch (WaitForExchange(*state, subject, m_bInline ? m_hMainWindow : nullptr)) {
         case WaitEnd::Finished:
             reply = state->result;
             if (!state->refusal.empty())
@@ -316,15 +325,17 @@ int CMailItem::ExchangeInBackground(std::wstring *fragment)
     }
     if (reply == Reply::Fragment) {
         hidden.KeepHidden();
-        m_spHiddenInspector = inspector.Copy();
-        m_hHiddenWindow = hidden.Window();
+        if (inspector) {
+            m_spHiddenInspector = inspector.Copy();
+            m_hHiddenWindow = hidden.Window();
+        }
         *fragment = state->fragment;
         return -1;
     }
     // The window comes back first: the question is about it, and owned by it
     // it cannot hide behind Outlook.
     hidden.Restore();
-    HWND owner = PromptOwner(hidden.Window());
+    HWND owner = PromptOwner(m_bInline ? m_hMainWindow : hidden.Window());
     return reply == Reply::Unauthorized ? ShowAuthorizationPrompt(owner) : ShowContactPrompt(owner);
 }
 
@@ -333,6 +344,8 @@ void CMailItem::ShowWindowUnlessSent()
     // Later: the send goes on after this event, and Outlook or another add-in
     // may still refuse it. The check holds no reference, so the item goes with
     // its window as always; a check that finds it gone does nothing.
+    if (!m_spHiddenInspector)
+        return; // nothing was hidden
     const unsigned hidden = ++m_nHiddenSends;
     std::weak_ptr<CMailItem *> self = m_self;
     if (!PostToOutlookThread([self, hidden] {

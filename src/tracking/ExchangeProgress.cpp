@@ -1,6 +1,6 @@
 #include "tracking/ExchangeProgress.h"
 
-#include "addin/Identity.h"
+#include "com/Identity.h"
 
 #include <vector>
 

@@ -3,12 +3,11 @@
 
 #include "tracking/MailItem.h"
 
-#include "addin/Addin.h"
-#include "addin/Globals.h"
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "com/Guids.h"
+#include "com/Module.h"
 #include "com/ObjectModel.h"
-#include "events/DispProperty.h"
+#include "com/DispProperty.h"
 #include "log/DebugLog.h"
 #include "tracking/TrackingFragment.h"
 
@@ -114,9 +113,9 @@ HRESULT SetOneProp(IMAPIProp *prop, SPropValue *value)
 
 } // namespace
 
-CMailItem::CMailItem(IDispatch *mailItem, CTrackingButtonHandler *trackingButton)
+CMailItem::CMailItem(IDispatch *mailItem, TrackingSwitchPtr trackingSwitch, AccountPtr account)
+    : m_switch(std::move(trackingSwitch)), m_account(std::move(account))
 {
-    m_pTrackingButton = ComPtr<CTrackingButtonHandler>::Borrow(trackingButton);
     m_pMailItem = ComPtr<IDispatch>::Borrow(mailItem);
     if (!mailItem)
         ThrowComError(E_POINTER, IID__MailItem);
@@ -138,7 +137,7 @@ CMailItem::~CMailItem()
     DebugLog(2, "CMailItem destructor\n");
     m_pMailItem.Reset();
     m_pMessage.Reset();
-    m_pTrackingButton.Reset();
+    m_switch.reset();
     --g_lMyObjects;
     DebugLog(1, "~CMailItem, g_lMyObjects=%ld\n", (long)g_lMyObjects);
 }
@@ -160,7 +159,7 @@ LONG CMailItem::Release()
 
 int CMailItem::OnSend()
 {
-    if (!m_pTrackingButton || !m_pTrackingButton->IsTrackingOn())
+    if (!m_switch || !m_switch->IsTrackingOn())
         return 0;
     return MarkForTracking() == 0 ? 1 : 0;
 }
@@ -174,6 +173,8 @@ bool CMailItem::IsPlainTextOrRtf()
 
 HWND CMailItem::MailWindow()
 {
+    if (m_bInline)
+        return m_hMainWindow;
     HWND window = nullptr;
     try {
         ComPtr<IDispatch> inspector = om::AsDispatch(om::Get(m_pMailItem.Get(), L"GetInspector", IID__MailItem));
@@ -385,8 +386,8 @@ std::string CMailItem::BuildTrackingRequest(std::wstring *subjectOut)
 
     // The account goes out as the UTF-8 bytes of its text: the same bytes as
     // before for ASCII, and the service can read every other script too.
-    std::string login = g_pAddin ? Utf8FromWide(g_pAddin->Login()) : std::string();
-    std::string password = g_pAddin ? Utf8FromWide(g_pAddin->Password()) : std::string();
+    std::string login = m_account ? Utf8FromWide(m_account->Login()) : std::string();
+    std::string password = m_account ? Utf8FromWide(m_account->Password()) : std::string();
 
     // UTF-16 code units go out as their little-endian bytes.
     std::string body = "login=";

@@ -1,10 +1,12 @@
-// CMailItem: the add-in's object for the mail item of one compose window. It
-// receives the item's events from the item sink and, at Send, marks the HTML
-// body for tracking. Reference-counted by hand; never handed to Outlook.
+// CMailItem: the add-in's object for the mail item of one compose window or
+// inline response. It receives the item's events from the item sink and, at
+// Send, marks the HTML body for tracking. Reference-counted by hand; never
+// handed to Outlook.
 #pragma once
 
-#include "buttons/TrackingButtonHandler.h"
 #include "com/ComPtr.h"
+#include "settings/Account.h"
+#include "tracking/TrackingSwitch.h"
 
 #include <mapidefs.h>
 #include <oaidl.h>
@@ -15,8 +17,15 @@
 class CMailItem
 {
 public:
-    // Raises ComError when the item's MAPI object cannot be obtained.
-    CMailItem(IDispatch *mailItem, CTrackingButtonHandler *trackingButton);
+    // Raises ComError when the item's MAPI object cannot be obtained. The
+    // switch decides at each send whether to track; the account goes into the
+    // request. Either may be null: no switch sends untracked.
+    CMailItem(IDispatch *mailItem, TrackingSwitchPtr trackingSwitch, AccountPtr account);
+
+    // The item is an inline response in Outlook's main window, whose window
+    // this is: nothing is hidden during the exchange, and the questions
+    // belong to that window.
+    void ComposeInline(HWND mainWindow) { m_bInline = true; m_hMainWindow = mainWindow; }
 
     LONG AddRef();
     LONG Release();
@@ -88,7 +97,10 @@ private:
     LONG m_cRef = 0;
     ComPtr<IDispatch> m_pMailItem;
     ComPtr<IMessage> m_pMessage;
-    ComPtr<CTrackingButtonHandler> m_pTrackingButton;
+    TrackingSwitchPtr m_switch;
+    AccountPtr m_account;
+    bool m_bInline = false;
+    HWND m_hMainWindow = nullptr;
     // The window an exchange left hidden after it obtained a fragment, until
     // the marked body is written back; remembered so it can be shown again
     // without asking the object model, which may be what just failed.

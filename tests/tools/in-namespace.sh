@@ -17,7 +17,7 @@ ARCH=$2; shift 2
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
-SERVICE_HOST=$(sed -n 's/^#define QUORVIA_SERVICE_HOST "\(.*\)"/\1/p' "$ROOT/src/addin/Identity.h")
+SERVICE_HOST=$(sed -n 's/^#define QUORVIA_SERVICE_HOST "\(.*\)"/\1/p' "$ROOT/src/com/Identity.h")
 
 ip link set lo up
 printf '127.0.0.1 localhost %s\n::1 localhost\n' "$SERVICE_HOST" > "$TREE/hosts"

@@ -117,9 +117,9 @@ inline Lines ButtonHandlerMade(long objects)
 
 // The CMailItem (taking a reference to the Tracking handler, which then has
 // trackingCount) and the item sink; objects is g_lMyObjects before.
-inline Lines TrackedItemMade(long objects, int trackingCount)
+inline Lines TrackedItemMade(long objects)
 {
-    Lines lines = {Count("CButtonHandler::AddRef : count=", trackingCount), "CMailItem constructor",
+    Lines lines = {"CMailItem constructor",
                    Count("CMailItem, g_lMyObjects=", objects + 1), "CMailItem::AddRef : count=1",
                    Count("CItemHandler, g_lMyObjects=", objects + 2)};
     for (const std::string &line : LoopSinkConnects("CItemHandler"))

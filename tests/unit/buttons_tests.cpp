@@ -965,7 +965,7 @@ struct TrackingWindow
     {
         bar = Create<CommandBar>("Quorvia");
         bar->SetButtonNames(buttonNames);
-        handler = new CTrackingButtonHandler();
+        handler = new CTrackingButtonHandler(CTrackingSwitch::FromStoredDefault());
         button = handler->CreateButton(bar.Get(), "Quorvia Message Tracking");
     }
     ~TrackingWindow()
@@ -1205,9 +1205,10 @@ struct ButtonPair
     explicit ButtonPair(IDispatch *application)
     {
         bar = Create<CommandBar>("Quorvia");
-        tracking = new CTrackingButtonHandler();
+        tracking = new CTrackingButtonHandler(CTrackingSwitch::FromStoredDefault());
         ComPtr<IDispatch> trackingButton = tracking->CreateButton(bar.Get(), "Quorvia Message Tracking");
-        setup = new CSetupButtonHandler(application, trackingButton.Get());
+        // The account of the add-in in force, as the add-in hands it to its windows.
+        setup = new CSetupButtonHandler(application, trackingButton.Get(), g_pAddin ? g_pAddin->Account() : nullptr);
         setup->CreateButton(bar.Get(), "Quorvia Setup");
     }
     ~ButtonPair()

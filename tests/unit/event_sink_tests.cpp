@@ -6,7 +6,7 @@
 #include "com/ComError.h"
 #include "com/Guids.h"
 #include "events/ApplicationEventHandler.h"
-#include "events/DispProperty.h"
+#include "com/DispProperty.h"
 #include "events/EventSink.h"
 #include "events/ItemHandler.h"
 #include "host/Application.h"
@@ -90,7 +90,7 @@ public:
     SinkUnderTest(const SinkKind &kind, DispObject &source) : m_kind(kind), m_source(source)
     {
         if (kind.events == &DIID_ItemEvents)
-            m_tracked = new CMailItem(&source, nullptr);
+            m_tracked = new CMailItem(&source, nullptr, nullptr);
     }
     SinkUnderTest(const SinkUnderTest &) = delete;
     SinkUnderTest &operator=(const SinkUnderTest &) = delete;

@@ -3,7 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "host/TrackingService.h"
 #include "http/HttpRetriever.h"
 

@@ -2,7 +2,7 @@
 // property names it logs, the malformed calls it must survive, and sends
 // through the host with tracking off, tracked, refused, and with a failure
 // injected at each call of the send flow.
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "buttons/TrackingButtonHandler.h"
 #include "com/ComError.h"
 #include "com/Guids.h"
@@ -46,14 +46,13 @@ const std::wstring kMarkedHtml = L"<html><body>Hello<img alt=\"qvmk\" src=\"http
 const std::string kOriginalStream = "<html><body>Hello</body></html>";
 const std::string kMarkedStream = "<html><body>Hello<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/1.gif\"></body></html>";
 
-// The window's Tracking switch, as the add-in's toolbar holds it; the
-// registry value its click writes is put back afterwards.
+// The window's Tracking switch; the registry value turning it writes is put
+// back afterwards.
 class TrackingSwitch
 {
 public:
-    TrackingSwitch() : m_handler(new CTrackingButtonHandler())
+    TrackingSwitch() : m_switch(CTrackingSwitch::FromStoredDefault())
     {
-        m_handler->AddRef();
         HKEY key = nullptr;
         if (RegOpenKeyExA(HKEY_CURRENT_USER, QUORVIA_SETTINGS_KEY, 0, KEY_READ, &key) == ERROR_SUCCESS) {
             DWORD value = 0, size = sizeof value;
@@ -67,7 +66,6 @@ public:
     TrackingSwitch &operator=(const TrackingSwitch &) = delete;
     ~TrackingSwitch()
     {
-        m_handler->Release();
         if (!m_touched)
             return;
         if (m_saved) {
@@ -81,21 +79,15 @@ public:
         }
     }
 
-    // A click on a button that shows "off".
     void TurnOn()
     {
-        ComPtr<DispObject> button = Create<DispObject>("TrackingButton");
-        button->AddValue("State", Variant::I4(0));
-        button->AddValue("Caption", Variant());
-        button->AddValue("TooltipText", Variant());
         m_touched = true;
-        m_handler->OnClick(ComPtr<IDispatch>::Borrow(button.Get()));
-        ASSERT_EQ(1, m_handler->IsTrackingOn());
+        m_switch->Set(true);
     }
-    CTrackingButtonHandler *Get() const { return m_handler; }
+    const TrackingSwitchPtr &Get() const { return m_switch; }
 
 private:
-    CTrackingButtonHandler *m_handler;
+    TrackingSwitchPtr m_switch;
     std::optional<DWORD> m_saved;
     bool m_touched = false;
 };
@@ -109,7 +101,7 @@ public:
     {
         if (trackingOn)
             tracking.TurnOn();
-        tracked = new CMailItem(window.ItemDispatch(), tracking.Get());
+        tracked = new CMailItem(window.ItemDispatch(), tracking.Get(), nullptr);
         sink = new CItemHandler(tracked);
         CallLog::Clear();
     }

@@ -376,8 +376,8 @@ TEST_F(LifecycleTest, SwitchedOffByTheUserTheAddinLetsGoOfEverythingItsOpenWindo
     const Lines lines = log.Read();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ((Lines{"OnDisconnection processing", "OnBeginShutdown processing"}), Lines(lines.begin(), lines.begin() + 2));
-    EXPECT_EQ((Lines{"~CButtonHandler, g_lMyObjects=6", "~CItemHandler, g_lMyObjects=5",
-                     "~CButtonHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
+    EXPECT_EQ((Lines{"~CButtonHandler, g_lMyObjects=6", "~CButtonHandler, g_lMyObjects=5",
+                     "~CItemHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
                      "~CInspectorEventHandler, g_lMyObjects=2", "~CInspectorsCollectionEventHandler, g_lMyObjects=0",
                      "CAddin::raw_OnBeginShutdown done, g_lMyObjects = 0"}),
               Lifetimes(lines));
@@ -408,8 +408,8 @@ TEST_F(LifecycleTest, AtOutlooksShutdownTheWindowsCloseThenTheAddinLetsGoInOrder
     LogTail log;
     outlook->Quit();
     EXPECT_EQ(Joined({{"MailItem Event: Close (F004)", "Inspector Event: Close (F008)"},
-                      {"~CButtonHandler, g_lMyObjects=6", "~CItemHandler, g_lMyObjects=5",
-                       "~CButtonHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
+                      {"~CButtonHandler, g_lMyObjects=6", "~CButtonHandler, g_lMyObjects=5",
+                       "~CItemHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
                        "~CInspectorEventHandler, g_lMyObjects=2", "Application Event: Quit (F007)"},
                       {"~CInspectorsCollectionEventHandler, g_lMyObjects=0",
                        "CAddin::raw_OnBeginShutdown done, g_lMyObjects = 0"}}),

@@ -2,7 +2,7 @@
 // installer would run it, and through DllRegisterServer itself where the exact
 // HRESULT matters. Every case starts and ends with none of the add-in's keys.
 
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include "host/Faults.h"
 #include "host/Outlook.h"
 #include "host/TrackingService.h"
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "http/HttpRetriever.h"
 #include "settings/Settings.h"
 

@@ -145,7 +145,7 @@ protected:
     {
         DialogRobot robot;
         robot.Expect(kCaption, std::move(handler));
-        INT_PTR result = RunSetupDialog(nullptr);
+        INT_PTR result = RunSetupDialog(nullptr, *g_pAddin->Account());
         // The robot presses before it records: the record may come just after the dialog ends.
         EXPECT_TRUE(robot.WaitForDialogs(1, 10000));
         EXPECT_EQ(1u, robot.Dialogs().size());

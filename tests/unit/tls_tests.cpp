@@ -2,7 +2,7 @@
 // 127.0.0.1:443 (a certificate of the test CA the namespace trusts) and
 // 127.0.0.1:8443 (one of a CA nothing trusts) pass the plaintext on to the
 // stand-in service on 127.0.0.1:80 (see tests/tools/in-namespace.sh).
-#include "addin/Identity.h"
+#include "com/Identity.h"
 #include "host/TrackingService.h"
 #include "http/HttpRetriever.h"
 

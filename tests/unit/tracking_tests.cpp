@@ -156,10 +156,8 @@ protected:
         g_pAddin->SetAccount(L"abc", L"pw");
         ASSERT_TRUE(m_service->Listening());
 
-        m_tracking = new CTrackingButtonHandler();
-        m_tracking->AddRef();
-        SwitchTracking();
-        ASSERT_EQ(1, m_tracking->IsTrackingOn());
+        m_tracking = CTrackingSwitch::FromStoredDefault();
+        m_tracking->Set(true);
         CallLog::Clear();
     }
 
@@ -169,28 +167,16 @@ protected:
         EXPECT_TRUE(m_robot.Unexpected().empty());
         EXPECT_EQ(0u, m_robot.Pending());
         Faults::Clear();
-        if (m_tracking)
-            m_tracking->Release();
         m_addin.Reset();
         RegKey key;
         if (RegOpenKeyExA(HKEY_CURRENT_USER, QUORVIA_SETTINGS_KEY, 0, KEY_SET_VALUE, key.Receive()) == ERROR_SUCCESS)
             RegDeleteValueA(key.Get(), "Tracking");
     }
 
-    // A click on a stand-in Tracking button that shows "off".
-    void SwitchTracking()
-    {
-        ComPtr<DispObject> button = Create<DispObject>("Button");
-        button->AddValue("State", Variant::I4(0));
-        button->AddValue("Caption");
-        button->AddValue("TooltipText");
-        m_tracking->OnClick(ComPtr<IDispatch>::Borrow(button.Get()));
-    }
-
     // The window's tracked mail item handles one Send; raises what OnSend raises.
     int Send(ComposeWindow &window)
     {
-        CMailItem *item = new CMailItem(window.ItemDispatch(), m_tracking);
+        CMailItem *item = new CMailItem(window.ItemDispatch(), m_tracking, g_pAddin->Account());
         int result;
         try {
             result = item->OnSend();
@@ -217,7 +203,7 @@ protected:
     std::unique_ptr<TrackingService> m_service{new TrackingService()};
     DialogRobot m_robot;
     ComPtr<IUnknown> m_addin;
-    CTrackingButtonHandler *m_tracking = nullptr;
+    TrackingSwitchPtr m_tracking;
 };
 
 // ---------------------------------------------------------------------------
@@ -452,7 +438,7 @@ TEST_P(OutcomeTest, EachReplyLeadsToItsPromptAndTheWindowFollows)
     if (c.prompt)
         m_robot.Expect(kCaption, c.userAnswer);
     ComposeWindow other;
-    CMailItem *item = new CMailItem(other.ItemDispatch(), m_tracking);
+    CMailItem *item = new CMailItem(other.ItemDispatch(), m_tracking, g_pAddin->Account());
     std::wstring fragment;
     int outcome = item->ExchangeInBackground(&fragment);
     item->Release();
@@ -1127,13 +1113,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(TrackedSendTest, WithTrackingOffNothingIsTouched)
 {
-    CTrackingButtonHandler *off = new CTrackingButtonHandler();
-    off->AddRef();
-    ASSERT_EQ(0, off->IsTrackingOn());
+    m_tracking->Set(false);
     Service().SetAnswer(Answer::Fragment(kFragment));
     ComposeWindow window;
     const std::wstring before = window.Item().HtmlBody();
-    CMailItem *item = new CMailItem(window.ItemDispatch(), off);
+    CMailItem *item = new CMailItem(window.ItemDispatch(), m_tracking, g_pAddin->Account());
     CallLog::Clear();
 
     EXPECT_EQ(0, item->OnSend());
@@ -1144,7 +1128,6 @@ TEST_F(TrackedSendTest, WithTrackingOffNothingIsTouched)
     EXPECT_TRUE(m_robot.Lines().empty());
     EXPECT_TRUE(window.Window().IsVisible());
     EXPECT_EQ(0, item->Release());
-    EXPECT_EQ(0u, off->Release());
 }
 
 TEST_F(TrackedSendTest, ConstructionHoldsItsPartsAndLogsTheObjectCount)
@@ -1153,13 +1136,12 @@ TEST_F(TrackedSendTest, ConstructionHoldsItsPartsAndLogsTheObjectCount)
     const LONG objects = g_lMyObjects;
     const ULONG itemRefs = window.Item().RefCount();
     const ULONG messageRefs = window.Message().RefCount();
-    const ULONG handlerRefs = m_tracking->RefCount();
+    const long switchRefs = m_tracking.use_count();
     LogMark mark;
 
-    CMailItem *item = new CMailItem(window.ItemDispatch(), m_tracking);
+    CMailItem *item = new CMailItem(window.ItemDispatch(), m_tracking, g_pAddin->Account());
     EXPECT_EQ(objects + 1, g_lMyObjects);
-    EXPECT_EQ((std::vector<std::string>{"CButtonHandler::AddRef : count=" + std::to_string(handlerRefs + 1),
-                                        "CMailItem constructor",
+    EXPECT_EQ((std::vector<std::string>{"CMailItem constructor",
                                         "CMailItem, g_lMyObjects=" + std::to_string(objects + 1),
                                         "CMailItem::AddRef : count=1"}),
               mark.LinesSince());
@@ -1168,7 +1150,7 @@ TEST_F(TrackedSendTest, ConstructionHoldsItsPartsAndLogsTheObjectCount)
     EXPECT_EQ(window.ItemDispatch(), item->GetMailItem());
     EXPECT_EQ(itemRefs + 1, window.Item().RefCount());
     EXPECT_EQ(messageRefs + 1, window.Message().RefCount());
-    EXPECT_EQ(handlerRefs + 1, m_tracking->RefCount());
+    EXPECT_EQ(switchRefs + 1, m_tracking.use_count());
 
     EXPECT_EQ(0, item->OnOpen());
     EXPECT_EQ(0, item->OnWrite());
@@ -1180,13 +1162,12 @@ TEST_F(TrackedSendTest, ConstructionHoldsItsPartsAndLogsTheObjectCount)
     LogMark last;
     EXPECT_EQ(0, item->Release());
     EXPECT_EQ((std::vector<std::string>{"CMailItem::Release : count=0", "CMailItem destructor",
-                                        "CButtonHandler::Release : count=" + std::to_string(handlerRefs),
                                         "~CMailItem, g_lMyObjects=" + std::to_string(objects)}),
               last.LinesSince());
     EXPECT_EQ(objects, g_lMyObjects);
     EXPECT_EQ(itemRefs, window.Item().RefCount());
     EXPECT_EQ(messageRefs, window.Message().RefCount());
-    EXPECT_EQ(handlerRefs, m_tracking->RefCount());
+    EXPECT_EQ(switchRefs, m_tracking.use_count());
 }
 
 TEST_F(TrackedSendTest, AMailItemWithoutItsMapiObjectCannotBeTracked)
@@ -1204,12 +1185,12 @@ TEST_F(TrackedSendTest, AMailItemWithoutItsMapiObjectCannotBeTracked)
             window.Item().SetMessage(nullptr);
         const LONG objects = g_lMyObjects;
         const ULONG itemRefs = window.Item().RefCount();
-        const ULONG handlerRefs = m_tracking->RefCount();
+        const long switchRefs = m_tracking.use_count();
         LogMark mark;
 
         bool raised = false;
         try {
-            new CMailItem(window.ItemDispatch(), m_tracking);
+            new CMailItem(window.ItemDispatch(), m_tracking, g_pAddin->Account());
         } catch (const ComError &e) {
             raised = true;
             EXPECT_EQ(c.hr, e.hr);
@@ -1218,11 +1199,9 @@ TEST_F(TrackedSendTest, AMailItemWithoutItsMapiObjectCannotBeTracked)
         EXPECT_TRUE(raised);
         EXPECT_EQ(objects, g_lMyObjects);
         EXPECT_EQ(itemRefs, window.Item().RefCount());
-        EXPECT_EQ(handlerRefs, m_tracking->RefCount());
-        // The reference taken on the Tracking handler is given back; nothing was counted.
-        EXPECT_EQ((std::vector<std::string>{"CButtonHandler::AddRef : count=" + std::to_string(handlerRefs + 1),
-                                            "CButtonHandler::Release : count=" + std::to_string(handlerRefs)}),
-                  mark.LinesSince());
+        EXPECT_EQ(switchRefs, m_tracking.use_count());
+        // The switch is given back; nothing was counted.
+        EXPECT_TRUE(mark.LinesSince().empty());
         Faults::Clear();
     }
 }

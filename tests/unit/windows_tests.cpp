@@ -85,7 +85,7 @@ TEST_F(WindowsTest, AComposeWindowGetsItsBarItsOwnButtonsATrackedItemAndAnItemSi
         OutlookWindow &window = outlook->Open(plan);
 
         EXPECT_EQ(S_OK, outlook->LastNewInspectorResult());
-        EXPECT_EQ(Joined({InspectorSinkConnects(2), ButtonHandlerMade(4), ButtonHandlerMade(5), TrackedItemMade(5, 2),
+        EXPECT_EQ(Joined({InspectorSinkConnects(2), ButtonHandlerMade(4), ButtonHandlerMade(5), TrackedItemMade(5),
                           {"Inspector Event: Activate (F001)"}}),
                   log.Read());
         EXPECT_EQ(7, g_lMyObjects);
@@ -111,37 +111,36 @@ TEST_F(WindowsTest, AComposeWindowGetsItsBarItsOwnButtonsATrackedItemAndAnItemSi
         EXPECT_TRUE(tracking->IsVisible()); // the account is complete
         EXPECT_EQ(1u, tracking->Events().SinkCount());
         EXPECT_EQ(1u, setup->Events().SinkCount());
-        EXPECT_EQ(nullptr, g_pWordEditorButtons[0]);
-        EXPECT_EQ(nullptr, g_pWordEditorButtons[1]);
+        EXPECT_EQ(nullptr, CInspectorEventHandler::WordEditorButton(0));
+        EXPECT_EQ(nullptr, CInspectorEventHandler::WordEditorButton(1));
         // The window's Inspector and its item each have the add-in's one sink.
         EXPECT_EQ(1u, window.Window().Events().SinkCount());
         EXPECT_EQ(1u, window.Item().Events().SinkCount());
 
         // Close: the item's Close, then the Inspector's; released in the order
-        // buttons, item sink, tracked item; the Tracking handler goes with the
-        // tracked item, which holds it last.
+        // buttons, item sink, tracked item.
         CallLog::Clear();
         LogTail closing;
         CloseAndExpectNothingLeft(window, 2);
         EXPECT_EQ(Joined({{"MailItem Event: Close (F004)", "Inspector Event: Close (F008)"},
                           SinkDisconnects("CInspectorEventHandler"),
-                          {"CInspectorEventHandler::Cleanup", "CButtonHandler::Release : count=1"},
+                          {"CInspectorEventHandler::Cleanup"},
                           ButtonHandlerDisconnects(),
                           {"~CButtonHandler, g_lMyObjects=6"},
-                          SinkDisconnects("CItemHandler"),
-                          {"~CItemHandler, g_lMyObjects=5", "CMailItem::Release : count=0", "CMailItem destructor"},
                           ButtonHandlerDisconnects(),
-                          {"~CButtonHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
-                           "~CInspectorEventHandler, g_lMyObjects=2"}}),
+                          {"~CButtonHandler, g_lMyObjects=5"},
+                          SinkDisconnects("CItemHandler"),
+                          {"~CItemHandler, g_lMyObjects=4", "CMailItem::Release : count=0", "CMailItem destructor",
+                           "~CMailItem, g_lMyObjects=3", "~CInspectorEventHandler, g_lMyObjects=2"}}),
                   closing.Read());
         // Today's Word keeps no template of the add-in's bars: nothing to mark,
         // and its document, which NewInspector cannot have, is never asked for.
         EXPECT_EQ((Lines{"MailItem => ItemEvents 0xF004(VT_BOOL|VT_BYREF 0) -> S_OK",
                          "Inspector => InspectorEvents 0xF008() -> S_OK",
                          "Inspector.Unadvise(InspectorEvents, 1) -> S_OK",
+                         "Button1.Unadvise(_CommandBarButtonEvents, 1) -> S_OK",
                          "Button2.Unadvise(_CommandBarButtonEvents, 1) -> S_OK",
-                         "MailItem.Unadvise(ItemEvents, 1) -> S_OK",
-                         "Button1.Unadvise(_CommandBarButtonEvents, 1) -> S_OK"}),
+                         "MailItem.Unadvise(ItemEvents, 1) -> S_OK"}),
                   CallLog::Lines());
         // Office took the temporary bar, or the bar's temporary buttons.
         EXPECT_EQ(c.barExists ? 1u : 0u, window.Bars().Bars().size());
@@ -191,7 +190,7 @@ TEST_F(WindowsTest, TwoComposeWindowsHaveTheirOwnBarsHandlersAndSwitches)
     }
     EXPECT_NE(first.QuorviaBar(), second.QuorviaBar());
     EXPECT_NE(first.Button(ToolbarButton::Tracking), second.Button(ToolbarButton::Tracking));
-    EXPECT_EQ(nullptr, g_pWordEditorButtons[0]);
+    EXPECT_EQ(nullptr, CInspectorEventHandler::WordEditorButton(0));
 
     LogTail log;
     EXPECT_EQ(S_OK, outlook->Click(first, ToolbarButton::Tracking));
@@ -224,13 +223,13 @@ TEST_F(WindowsTest, WordEditorWindowsShareOnePairOfHandlersUntilTheLastOneCloses
     PlayOutlook2003();
     LogTail firstLog;
     OutlookWindow &first = outlook->Open(Word());
-    EXPECT_EQ(Joined({InspectorSinkConnects(2), ButtonHandlerMade(4), ButtonHandlerMade(5), TrackedItemMade(5, 2),
+    EXPECT_EQ(Joined({InspectorSinkConnects(2), ButtonHandlerMade(4), ButtonHandlerMade(5), TrackedItemMade(5),
                       {"Inspector Event: Activate (F001)"}}),
               firstLog.Read());
-    ASSERT_TRUE(g_pWordEditorButtons[0] && g_pWordEditorButtons[1]);
-    CButtonHandler *tracking = g_pWordEditorButtons[0];
-    CButtonHandler *setup = g_pWordEditorButtons[1];
-    EXPECT_EQ(2u, tracking->RefCount()); // the button's connection and the tracked item
+    ASSERT_TRUE(CInspectorEventHandler::WordEditorButton(0) && CInspectorEventHandler::WordEditorButton(1));
+    CButtonHandler *tracking = CInspectorEventHandler::WordEditorButton(0);
+    CButtonHandler *setup = CInspectorEventHandler::WordEditorButton(1);
+    EXPECT_EQ(1u, tracking->RefCount()); // the button's connection
     EXPECT_EQ(1u, setup->RefCount());
 
     // The second window finds Word's bar and adds one reference to each handler.
@@ -238,16 +237,16 @@ TEST_F(WindowsTest, WordEditorWindowsShareOnePairOfHandlersUntilTheLastOneCloses
     LogTail secondLog;
     OutlookWindow &second = outlook->Open(Word());
     EXPECT_EQ(Joined({InspectorSinkConnects(7),
-                      {"CButtonHandler::AddRef : count=3", "CButtonHandler::AddRef : count=2"},
-                      TrackedItemMade(8, 4),
+                      {"CButtonHandler::AddRef : count=2", "CButtonHandler::AddRef : count=2"},
+                      TrackedItemMade(8),
                       {"Inspector Event: Deactivate (F006)", "Inspector Event: Activate (F001)"}}),
               secondLog.Read());
     EXPECT_EQ((Lines{"CommandBars.Item(VT_BSTR \"Quorvia\") -> S_OK", "Quorvia.Visible = VT_BOOL -1 -> S_OK"}),
               CallsOn({"CommandBars", "Quorvia", "Quorvia.Controls"}));
     EXPECT_EQ(10, g_lMyObjects);
-    EXPECT_EQ(tracking, g_pWordEditorButtons[0]);
-    EXPECT_EQ(setup, g_pWordEditorButtons[1]);
-    EXPECT_EQ(4u, tracking->RefCount());
+    EXPECT_EQ(tracking, CInspectorEventHandler::WordEditorButton(0));
+    EXPECT_EQ(setup, CInspectorEventHandler::WordEditorButton(1));
+    EXPECT_EQ(2u, tracking->RefCount());
     EXPECT_EQ(2u, setup->RefCount());
     ASSERT_EQ(2u, outlook->WordBars().Find("Quorvia")->Buttons().size());
     EXPECT_EQ(first.Button(ToolbarButton::Tracking), second.Button(ToolbarButton::Tracking));
@@ -265,9 +264,9 @@ TEST_F(WindowsTest, WordEditorWindowsShareOnePairOfHandlersUntilTheLastOneCloses
                      "~CItemHandler, g_lMyObjects=9", "~CMailItem, g_lMyObjects=8",
                      "~CInspectorEventHandler, g_lMyObjects=7"}),
               Lifetimes(closing.Read()));
-    EXPECT_EQ(tracking, g_pWordEditorButtons[0]);
-    EXPECT_EQ(setup, g_pWordEditorButtons[1]);
-    EXPECT_EQ(2u, tracking->RefCount());
+    EXPECT_EQ(tracking, CInspectorEventHandler::WordEditorButton(0));
+    EXPECT_EQ(setup, CInspectorEventHandler::WordEditorButton(1));
+    EXPECT_EQ(1u, tracking->RefCount());
     EXPECT_EQ(1u, setup->RefCount());
     EXPECT_TRUE(outlook->WordBars().Find("Quorvia"));
     // Word would ask to save its template otherwise.
@@ -284,25 +283,25 @@ TEST_F(WindowsTest, WordEditorWindowsShareOnePairOfHandlersUntilTheLastOneCloses
     LogTail last;
     CloseAndExpectNothingLeft(second, 2);
     EXPECT_EQ((Lines{"MailItem Event: Close (F004)", "Inspector Event: Close (F008)",
-                     "~CButtonHandler, g_lMyObjects=6", "~CItemHandler, g_lMyObjects=5",
-                     "~CButtonHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
+                     "~CButtonHandler, g_lMyObjects=6", "~CButtonHandler, g_lMyObjects=5",
+                     "~CItemHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
                      "~CInspectorEventHandler, g_lMyObjects=2"}),
               Lifetimes(last.Read()));
-    EXPECT_EQ(nullptr, g_pWordEditorButtons[0]);
-    EXPECT_EQ(nullptr, g_pWordEditorButtons[1]);
+    EXPECT_EQ(nullptr, CInspectorEventHandler::WordEditorButton(0));
+    EXPECT_EQ(nullptr, CInspectorEventHandler::WordEditorButton(1));
     EXPECT_EQ(nullptr, outlook->WordBars().Find("Quorvia"));
 
     // The next Word window makes a new pair on a new bar.
     CallLog::Clear();
     LogTail third;
     OutlookWindow &next = outlook->Open(Word());
-    EXPECT_EQ(Joined({InspectorSinkConnects(2), ButtonHandlerMade(4), ButtonHandlerMade(5), TrackedItemMade(5, 2),
+    EXPECT_EQ(Joined({InspectorSinkConnects(2), ButtonHandlerMade(4), ButtonHandlerMade(5), TrackedItemMade(5),
                       {"Inspector Event: Activate (F001)"}}),
               third.Read());
     const Lines barCalls = CallsOn({"CommandBars", "Quorvia"});
     ASSERT_GE(barCalls.size(), 5u);
     EXPECT_EQ(BarCalls(false), Lines(barCalls.begin(), barCalls.begin() + 5));
-    ASSERT_TRUE(g_pWordEditorButtons[0] && g_pWordEditorButtons[1]);
+    ASSERT_TRUE(CInspectorEventHandler::WordEditorButton(0) && CInspectorEventHandler::WordEditorButton(1));
     // It starts from the last toggle, made in the earlier pair.
     EXPECT_EQ("Quorvia Message Tracking On", next.Button(ToolbarButton::Tracking)->Text("Caption"));
     CloseAndExpectNothingLeft(next, 2);
@@ -316,7 +315,7 @@ TEST_F(WindowsTest, WordAndPlainWindowsKeepTheirHandlersApart)
     EXPECT_EQ(12, g_lMyObjects);
     EXPECT_NE(word.Button(ToolbarButton::Tracking), plain.Button(ToolbarButton::Tracking));
     EXPECT_TRUE(outlook->Close(word));
-    EXPECT_EQ(nullptr, g_pWordEditorButtons[0]);
+    EXPECT_EQ(nullptr, CInspectorEventHandler::WordEditorButton(0));
     EXPECT_EQ(7, g_lMyObjects);
     CloseAndExpectNothingLeft(plain, 2);
 }
@@ -611,11 +610,11 @@ TEST_F(WindowsTest, AWindowNotReadyInNewInspectorIsEquippedAtItsFirstActivate)
         LogTail log;
         OutlookWindow &window = outlook->Open(plan);
         EXPECT_EQ(Joined({InspectorSinkConnects(2), {"Inspector Event: Activate (F001)"}, ButtonHandlerMade(4),
-                          ButtonHandlerMade(5), TrackedItemMade(5, 2)}),
+                          ButtonHandlerMade(5), TrackedItemMade(5)}),
                   log.Read());
         ASSERT_TRUE(window.Button(ToolbarButton::Tracking));
         EXPECT_EQ(1u, window.Item().Events().SinkCount());
-        EXPECT_EQ(outlook2003, g_pWordEditorButtons[0] != nullptr);
+        EXPECT_EQ(outlook2003, CInspectorEventHandler::WordEditorButton(0) != nullptr);
         CloseAndExpectNothingLeft(window, 2);
     }
 }

@@ -1,4 +1,4 @@
-#include "events/DispProperty.h"
+#include "com/DispProperty.h"
 
 #include <cstdarg>
 #include <vector>

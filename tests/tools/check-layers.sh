@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The add-in's subsystems depend one way only, as a newcomer would draw them:
+# com at the bottom; log, http and settings on it; buttons and tracking on
+# those (buttons may use tracking's switch); events on those; addin on top.
+# Fails on any #include that reaches up or sideways.
+# Usage: check-layers.sh SRC_DIR
+set -euo pipefail
+SRC=$1
+declare -A allowed=(
+    [com]=""
+    [log]="com"
+    [http]="com"
+    [settings]="com"
+    [tracking]="com log http settings"
+    [buttons]="com log http settings tracking"
+    [events]="com log http settings tracking buttons"
+    [addin]="com log http settings tracking buttons events resources"
+)
+status=0
+for layer in "${!allowed[@]}"; do
+    while IFS= read -r line; do
+        file=${line%%:*}
+        target=$(sed -n 's/.*#include "\([a-z]*\)\/.*/\1/p' <<<"$line")
+        [ "$target" = "$layer" ] && continue
+        if [[ " ${allowed[$layer]} " != *" $target "* ]]; then
+            echo "check-layers: $file reaches $target/ from $layer/"
+            status=1
+        fi
+    done < <(grep -H '#include "[a-z]*/' "$SRC/$layer"/* || true)
+done
+[ $status -eq 0 ] && echo "check-layers: every subsystem depends one way"
+exit $status
