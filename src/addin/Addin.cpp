@@ -57,6 +57,15 @@ HRESULT STDMETHODCALLTYPE CAddin::QueryInterface(REFIID riid, void **ppv)
         AddRef();
         return S_OK;
     }
+    if (IsEqualIID(riid, IID_IRibbonExtensibility)) {
+        // Only an Office with a ribbon asks: the windows get no command bars then.
+        if (!m_windowSetup->ribbon)
+            DebugLog(1, "Office asks for the ribbon: the mail windows get no toolbar\n");
+        m_windowSetup->ribbon = true;
+        *ppv = static_cast<IRibbonExtensibility *>(this);
+        AddRef();
+        return S_OK;
+    }
     return E_NOINTERFACE;
 }
 
@@ -85,14 +94,45 @@ HRESULT STDMETHODCALLTYPE CAddin::GetTypeInfo(UINT, LCID, ITypeInfo **)
     return E_FAIL;
 }
 
-HRESULT STDMETHODCALLTYPE CAddin::GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *)
+HRESULT STDMETHODCALLTYPE CAddin::GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID,
+                                                DISPID *rgDispId)
 {
-    return E_FAIL;
+    if (!IsEqualIID(riid, IID_NULL))
+        return DISP_E_UNKNOWNINTERFACE;
+    if (!rgszNames || !rgDispId || cNames == 0)
+        return E_INVALIDARG;
+    // The callbacks take no named arguments.
+    for (UINT i = 0; i < cNames; ++i)
+        rgDispId[i] = DISPID_UNKNOWN;
+    rgDispId[0] = CRibbon::CallbackId(rgszNames[0]);
+    return rgDispId[0] != DISPID_UNKNOWN && cNames == 1 ? S_OK : DISP_E_UNKNOWNNAME;
 }
 
-HRESULT STDMETHODCALLTYPE CAddin::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *)
+HRESULT STDMETHODCALLTYPE CAddin::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD, DISPPARAMS *pDispParams,
+                                         VARIANT *pVarResult, EXCEPINFO *, UINT *)
 {
-    return E_FAIL;
+    if (!IsEqualIID(riid, IID_NULL))
+        return DISP_E_UNKNOWNINTERFACE;
+    return m_ribbon.Invoke(dispIdMember, pDispParams, pVarResult);
+}
+
+HRESULT STDMETHODCALLTYPE CAddin::GetCustomUI(BSTR RibbonID, BSTR *RibbonXml)
+{
+    if (!RibbonXml)
+        return E_POINTER;
+    *RibbonXml = nullptr;
+    try {
+        DebugLog(1, "GetCustomUI: %s\n", RibbonID ? Utf8FromWide(RibbonID).c_str() : "");
+        // Other kinds of ribbon (reading a mail, a contact) get nothing of ours.
+        const std::wstring xml = CRibbon::CustomUI(RibbonID);
+        if (xml.empty())
+            return S_OK;
+        *RibbonXml = SysAllocStringLen(xml.data(), static_cast<UINT>(xml.size()));
+        return *RibbonXml ? S_OK : E_OUTOFMEMORY;
+    } catch (...) {
+        LogCaughtError("GetCustomUI");
+        return E_FAIL;
+    }
 }
 
 HRESULT STDMETHODCALLTYPE CAddin::OnConnection(IDispatch *Application, ext_ConnectMode ConnectMode, IDispatch *,
@@ -220,6 +260,7 @@ void CAddin::ReleaseConnections()
         ReleaseSink(sink);
     }
     m_spSession.Reset();
+    m_ribbon.Release();
 }
 
 HRESULT STDMETHODCALLTYPE CAddin::OnDisconnection(ext_DisconnectMode RemoveMode, SAFEARRAY **custom)

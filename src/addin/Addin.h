@@ -1,8 +1,11 @@
-// CAddin: the object Outlook connects to through IDTExtensibility2. It holds
-// the Quorvia account while Outlook runs.
+// CAddin: the object Outlook connects to through IDTExtensibility2, and that
+// Office 2007 and later ask for the add-in's ribbon (IRibbonExtensibility,
+// with the ribbon's callbacks through its IDispatch). It holds the Quorvia
+// account while Outlook runs.
 #pragma once
 
 #include "addin/Extensibility.h"
+#include "buttons/Ribbon.h"
 #include "com/ComPtr.h"
 #include "events/InspectorEventHandler.h"
 #include "settings/Account.h"
@@ -14,7 +17,7 @@
 class CApplicationEventHandler;
 class CInspectorsCollectionEventHandler;
 
-class CAddin final : public IDTExtensibility2
+class CAddin final : public IDTExtensibility2, public IRibbonExtensibility
 {
 public:
     CAddin() { m_windowSetup->account = m_account; }
@@ -24,7 +27,7 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
-    // IDispatch: the add-in has no automation of its own.
+    // IDispatch: no type information; the names are the ribbon's callbacks.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *pctinfo) override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override;
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid,
@@ -40,6 +43,9 @@ public:
     HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY **custom) override;
     HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY **custom) override;
     HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY **custom) override;
+
+    // IRibbonExtensibility
+    HRESULT STDMETHODCALLTYPE GetCustomUI(BSTR RibbonID, BSTR *RibbonXml) override;
 
     // The account: the add-in's own, handed to every window it equips.
     const AccountPtr &Account() const { return m_account; }
@@ -59,6 +65,7 @@ private:
 
     const AccountPtr m_account = std::make_shared<CAccount>();
     const WindowSetupPtr m_windowSetup = std::make_shared<WindowSetup>();
+    CRibbon m_ribbon{m_account};
     LONG m_cRef = 0;
     ComPtr<IDispatch> m_spApplication;
     ComPtr<IDispatch> m_spNameSpace;

@@ -13,3 +13,7 @@
 #define IDC_HELP_BUTTON 110
 #define IDC_INSTRUCTIONS 111
 #define IDC_FORGOT_LINK 112
+
+// The ribbon's XML, one per kind of ribbon Office asks for (resource type RIBBON_XML).
+#define IDR_RIBBON_COMPOSE 120
+#define IDR_RIBBON_EXPLORER 121

@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # The add-in's subsystems depend one way only, as a newcomer would draw them:
 # com at the bottom; log, http and settings on it; buttons and tracking on
-# those (buttons may use tracking's switch); events on those; addin on top.
+# those (buttons may use tracking's switch); events on those; addin on top;
+# the resource ids are for all.
 # Fails on any #include that reaches up or sideways.
 # Usage: check-layers.sh SRC_DIR
 set -euo pipefail
 SRC=$1
 declare -A allowed=(
-    [com]=""
-    [log]="com"
-    [http]="com"
-    [settings]="com"
-    [tracking]="com log http settings"
-    [buttons]="com log http settings tracking"
-    [events]="com log http settings tracking buttons"
+    [com]="resources"
+    [log]="com resources"
+    [http]="com resources"
+    [settings]="com resources"
+    [tracking]="com log http settings resources"
+    [buttons]="com log http settings tracking resources"
+    [events]="com log http settings tracking buttons resources"
     [addin]="com log http settings tracking buttons events resources"
 )
 status=0

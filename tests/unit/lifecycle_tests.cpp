@@ -236,14 +236,16 @@ TEST_F(LifecycleTest, ANullApplicationIsRefusedAndChangesNothing)
 TEST_F(LifecycleTest, TheAddinAnswersOnlyItsOwnInterfacesAndNoAutomation)
 {
     IDTExtensibility2 *addin = outlook->Addin();
-    EXPECT_EQ(E_FAIL, addin->Invoke(0, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(DISP_E_MEMBERNOTFOUND, addin->Invoke(0, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr));
     UINT count = 7;
     EXPECT_EQ(E_FAIL, addin->GetTypeInfoCount(&count));
     ITypeInfo *info = nullptr;
     EXPECT_EQ(E_FAIL, addin->GetTypeInfo(0, 0, &info));
+    // Its names are the ribbon's callbacks, nothing of IDTExtensibility2's.
     LPOLESTR name = const_cast<LPOLESTR>(L"OnConnection");
     DISPID id = 0;
-    EXPECT_EQ(E_FAIL, addin->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, addin->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+    EXPECT_EQ(DISPID_UNKNOWN, id);
 
     struct Case
     {
@@ -251,10 +253,18 @@ TEST_F(LifecycleTest, TheAddinAnswersOnlyItsOwnInterfacesAndNoAutomation)
         HRESULT result;
     };
     for (const Case &c : {Case{&IID_IDTExtensibility2, S_OK}, Case{&IID_IDispatch, S_OK}, Case{&IID_IUnknown, S_OK},
-                          Case{&IID_IClassFactory, E_NOINTERFACE}, Case{&DIID_ApplicationEvents, E_NOINTERFACE}}) {
+                          Case{&IID_IRibbonExtensibility, S_OK}, Case{&IID_IClassFactory, E_NOINTERFACE},
+                          Case{&DIID_ApplicationEvents, E_NOINTERFACE}}) {
         void *out = reinterpret_cast<void *>(1);
         EXPECT_EQ(c.result, addin->QueryInterface(*c.iid, &out));
-        if (SUCCEEDED(c.result)) {
+        if (c.iid == &IID_IRibbonExtensibility) {
+            // Another face of the same object.
+            IUnknown *identity = nullptr;
+            static_cast<IUnknown *>(out)->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity));
+            EXPECT_EQ(static_cast<IUnknown *>(addin), identity);
+            identity->Release();
+            static_cast<IUnknown *>(out)->Release();
+        } else if (SUCCEEDED(c.result)) {
             EXPECT_EQ(static_cast<void *>(addin), out);
             static_cast<IUnknown *>(out)->Release();
         } else {
