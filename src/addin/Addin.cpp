@@ -12,6 +12,7 @@
 #include "com/ObjectModel.h"
 #include "com/PostedWork.h"
 #include "events/ApplicationEventHandler.h"
+#include "events/ExplorerEventHandler.h"
 #include "events/InspectorEventHandler.h"
 #include "events/InspectorsCollectionEventHandler.h"
 #include "log/CaughtError.h"
@@ -197,7 +198,7 @@ HRESULT STDMETHODCALLTYPE CAddin::OnStartupComplete(SAFEARRAY **)
 
     try {
         if (!m_pApplicationEvents)
-            m_pApplicationEvents = new CApplicationEventHandler(application);
+            m_pApplicationEvents = new CApplicationEventHandler(application, m_windowSetup);
     } catch (...) {
         LogCaughtError("Application events");
     }
@@ -208,6 +209,18 @@ HRESULT STDMETHODCALLTYPE CAddin::OnStartupComplete(SAFEARRAY **)
             m_pInspectorsEvents = new CInspectorsCollectionEventHandler(inspectors.Get(), m_windowSetup);
     } catch (...) {
         LogCaughtError("Inspectors");
+    }
+
+    // Inline replies and forwards (Outlook 2013 and later) open no Inspector.
+    // Outlook 2003 has no Explorers events worth following: nothing is asked.
+    if (!m_windowSetup->wordBarsShared) {
+        try {
+            ComPtr<IDispatch> explorers = om::AsDispatch(om::Get(application, L"Explorers", IID__Application));
+            if (explorers && !m_pExplorersEvents)
+                m_pExplorersEvents = new CExplorersEventHandler(explorers.Get(), m_windowSetup);
+        } catch (...) {
+            LogCaughtError("Explorers");
+        }
     }
 
     // The question waits for Outlook's message loop: asked here, it would hold
@@ -249,6 +262,7 @@ void CAddin::ReleaseConnections()
     // Windows still open when the add-in is switched off would keep its
     // sinks, and Outlook would call into a library that may be unloaded.
     CInspectorEventHandler::LetGoOfOpenWindows();
+    CExplorerEventHandler::LetGoOfAll();
     if (m_pApplicationEvents) {
         CApplicationEventHandler *sink = m_pApplicationEvents;
         m_pApplicationEvents = nullptr;
@@ -257,6 +271,11 @@ void CAddin::ReleaseConnections()
     if (m_pInspectorsEvents) {
         CInspectorsCollectionEventHandler *sink = m_pInspectorsEvents;
         m_pInspectorsEvents = nullptr;
+        ReleaseSink(sink);
+    }
+    if (m_pExplorersEvents) {
+        CExplorersEventHandler *sink = m_pExplorersEvents;
+        m_pExplorersEvents = nullptr;
         ReleaseSink(sink);
     }
     m_spSession.Reset();

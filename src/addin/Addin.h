@@ -15,6 +15,7 @@
 #include <string>
 
 class CApplicationEventHandler;
+class CExplorersEventHandler;
 class CInspectorsCollectionEventHandler;
 
 class CAddin final : public IDTExtensibility2, public IRibbonExtensibility
@@ -72,4 +73,5 @@ private:
     ComPtr<IMAPISession> m_spSession;
     CApplicationEventHandler *m_pApplicationEvents = nullptr;
     CInspectorsCollectionEventHandler *m_pInspectorsEvents = nullptr;
+    CExplorersEventHandler *m_pExplorersEvents = nullptr;
 };

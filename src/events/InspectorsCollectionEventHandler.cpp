@@ -4,6 +4,7 @@
 #include "com/Guids.h"
 #include "com/ObjectModel.h"
 #include "events/InspectorEventHandler.h"
+#include "events/UnsentMail.h"
 #include "log/CaughtError.h"
 #include "log/DebugLog.h"
 
@@ -11,7 +12,6 @@
 namespace {
 
 constexpr DISPID kNewInspector = 0xF001;
-constexpr LONG kOlMail = 43;
 
 } // namespace
 
@@ -33,22 +33,9 @@ void CInspectorsCollectionEventHandler::OnNewInspector(IDispatch *argument)
         ThrowComError(E_POINTER, IID__Inspector);
 
     ComPtr<IUnknown> item = om::AsUnknown(om::Get(inspector.Get(), L"CurrentItem", IID__Inspector));
-    ComPtr<IDispatch> mailItem = om::QueryOptional<IDispatch>(item.Get(), IID__MailItem);
+    ComPtr<IDispatch> mailItem = UnsentMail(item.Get());
     item.Reset();
     if (!mailItem)
-        return;
-
-    // A Class that cannot be read is not taken for a mail.
-    Variant itemClass;
-    if (FAILED(om::TryInvoke(mailItem.Get(), L"Class", DISPATCH_PROPERTYGET, {}, itemClass.Receive())))
-        return;
-    Variant asInteger;
-    if (FAILED(VariantChangeType(asInteger.Get(), itemClass.Get(), 0, VT_I4)) || asInteger.Get()->lVal != kOlMail)
-        return;
-
-    Variant sent = om::Get(mailItem.Get(), L"Sent", IID__MailItem);
-    Variant sentFlag;
-    if (FAILED(VariantChangeType(sentFlag.Get(), sent.Get(), 0, VT_BOOL)) || sentFlag.Get()->boolVal != 0)
         return;
 
     CInspectorEventHandler::Create(inspector.Get(), mailItem.Get(), m_setup);

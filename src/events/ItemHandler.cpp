@@ -51,9 +51,11 @@ const char *ItemEventName(DISPID id)
     }
 }
 
-// Refuses a Send or Close both ways Outlook has known: today's Outlook reads
-// the by-reference Cancel argument, Outlook 97's forms read a FALSE result.
-void Refuse(DISPPARAMS *params, VARIANT *result)
+} // namespace
+
+// Today's Outlook reads the by-reference Cancel argument (the last one, first
+// in the array), Outlook 97's forms read a FALSE result.
+void RefuseEvent(DISPPARAMS *params, VARIANT *result)
 {
     if (result) {
         result->vt = VT_BOOL;
@@ -65,8 +67,6 @@ void Refuse(DISPPARAMS *params, VARIANT *result)
             *cancel.pboolVal = VARIANT_TRUE;
     }
 }
-
-} // namespace
 
 const CEventSink::Traits CItemHandler::s_traits = {
     "CItemHandler", &DIID_ItemEvents,
@@ -80,12 +80,12 @@ CItemHandler::CItemHandler(CMailItem *pTrackedItem) : CEventSink(s_traits)
     SinkEvents(item.Get());
 }
 
-int CItemHandler::SendOrRefuse()
+int SendOrRefuse(CMailItem *trackedItem)
 {
     try {
         // Messages dispatched while the exchange waits may close the window
         // and release the tracked item; it must outlive its own Send.
-        ComPtr<CMailItem> item = ComPtr<CMailItem>::Borrow(m_pTrackedItem);
+        ComPtr<CMailItem> item = ComPtr<CMailItem>::Borrow(trackedItem);
         return item->OnSend();
     } catch (...) {
         LogCaughtError("MailItem Send");
@@ -124,13 +124,13 @@ HRESULT STDMETHODCALLTYPE CItemHandler::Invoke(DISPID dispIdMember, REFIID riid,
             cancel = m_pTrackedItem->OnClose();
             break;
         case 0xF005:
-            cancel = SendOrRefuse();
+            cancel = SendOrRefuse(m_pTrackedItem);
             break;
         default:
             return S_OK;
         }
         if (cancel == 1)
-            Refuse(pDispParams, pVarResult);
+            RefuseEvent(pDispParams, pVarResult);
         return cancel;
     } catch (...) {
         LogCaughtError("MailItem Event");

@@ -20,11 +20,14 @@ public:
 private:
     ~CItemHandler() override = default;
 
-    // Runs the tracked item's Send; a failure underneath cancels the send
-    // with a message instead of letting a half-marked message go out.
-    int SendOrRefuse();
-
     static const Traits s_traits;
 
     CMailItem *m_pTrackedItem = nullptr;
 };
+
+// Runs a tracked item's Send: 1 cancels it, 0 lets it go. A failure
+// underneath cancels the send with a message instead of letting a half-marked
+// message go out.
+int SendOrRefuse(CMailItem *trackedItem);
+// Cancels a Send or Close both ways Outlook has known.
+void RefuseEvent(DISPPARAMS *params, VARIANT *result);

@@ -284,9 +284,9 @@ CMailItem::Reply CMailItem::RequestTrackingFragment(const std::string &body, ULO
 int CMailItem::ExchangeInBackground(std::wstring *fragment)
 {
     // An inline response is part of Outlook's main window, which must stay:
-    // nothing is hidden, and nothing asks for an Inspector it does not have.
+    // nothing is hidden, and nothing asks for an Inspector it may not have.
     ComPtr<IDispatch> inspector;
-    if (!m_bInline) {
+    if (!m_bKeepWindowShown) {
         Variant inspectorValue = om::Get(m_pMailItem.Get(), L"GetInspector", IID__MailItem);
         inspector = om::AsDispatch(inspectorValue);
         if (!inspector)
@@ -304,7 +304,7 @@ int CMailItem::ExchangeInBackground(std::wstring *fragment)
     if (!state->done || !StartWorker(state)) {
         DebugLog(1, "Tracking exchange: no worker (error %lu)\n", GetLastError());
     } else {
-        switch (WaitForExchange(*state, subject, m_bInline ? m_hMainWindow : nullptr)) {
+        switch (WaitForExchange(*state, subject, m_bKeepWindowShown ? m_hOwner : nullptr)) {
         case WaitEnd::Finished:
             reply = state->result;
             if (!state->refusal.empty())
@@ -335,7 +335,7 @@ int CMailItem::ExchangeInBackground(std::wstring *fragment)
     // The window comes back first: the question is about it, and owned by it
     // it cannot hide behind Outlook.
     hidden.Restore();
-    HWND owner = PromptOwner(m_bInline ? m_hMainWindow : hidden.Window());
+    HWND owner = PromptOwner(m_bKeepWindowShown ? m_hOwner : hidden.Window());
     return reply == Reply::Unauthorized ? ShowAuthorizationPrompt(owner) : ShowContactPrompt(owner);
 }
 

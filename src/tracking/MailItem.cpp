@@ -7,6 +7,7 @@
 #include "com/Guids.h"
 #include "com/Module.h"
 #include "com/ObjectModel.h"
+#include "com/PostedWork.h"
 #include "com/DispProperty.h"
 #include "log/DebugLog.h"
 #include "tracking/TrackingFragment.h"
@@ -15,7 +16,9 @@
 #include <mapiutil.h>
 #include <oleidl.h>
 
+#include <algorithm>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -111,7 +114,29 @@ HRESULT SetOneProp(IMAPIProp *prop, SPropValue *value)
     return prop->SetProps(1, value, nullptr);
 }
 
+// The tracked items alive, for the application's ItemSend to find.
+std::vector<CMailItem *> &LiveItems()
+{
+    static std::vector<CMailItem *> items;
+    return items;
+}
+
+bool SameObject(IUnknown *a, IUnknown *b)
+{
+    ComPtr<IUnknown> first, second;
+    return a && b && SUCCEEDED(a->QueryInterface(IID_IUnknown, first.ReceiveVoid())) &&
+           SUCCEEDED(b->QueryInterface(IID_IUnknown, second.ReceiveVoid())) && first.Get() == second.Get();
+}
+
 } // namespace
+
+CMailItem *CMailItem::Tracking(IDispatch *mailItem)
+{
+    for (CMailItem *item : LiveItems())
+        if (SameObject(item->m_pMailItem.Get(), mailItem))
+            return item;
+    return nullptr;
+}
 
 CMailItem::CMailItem(IDispatch *mailItem, TrackingSwitchPtr trackingSwitch, AccountPtr account)
     : m_switch(std::move(trackingSwitch)), m_account(std::move(account))
@@ -127,6 +152,7 @@ CMailItem::CMailItem(IDispatch *mailItem, TrackingSwitchPtr trackingSwitch, Acco
     unknown->QueryInterface(IID_IMessage, m_pMessage.ReceiveVoid());
 
     DebugLog(2, "CMailItem constructor\n");
+    LiveItems().push_back(this);
     ++g_lMyObjects;
     DebugLog(1, "CMailItem, g_lMyObjects=%ld\n", (long)g_lMyObjects);
     AddRef();
@@ -135,6 +161,7 @@ CMailItem::CMailItem(IDispatch *mailItem, TrackingSwitchPtr trackingSwitch, Acco
 CMailItem::~CMailItem()
 {
     DebugLog(2, "CMailItem destructor\n");
+    LiveItems().erase(std::remove(LiveItems().begin(), LiveItems().end(), this), LiveItems().end());
     m_pMailItem.Reset();
     m_pMessage.Reset();
     m_switch.reset();
@@ -161,7 +188,29 @@ int CMailItem::OnSend()
 {
     if (!m_switch || !m_switch->IsTrackingOn())
         return 0;
-    return MarkForTracking() == 0 ? 1 : 0;
+    if (m_bSendHandled) {
+        DebugLog(1, "This send is marked already\n");
+        return 0;
+    }
+    // Both of Outlook's events of one send come before its loop runs again;
+    // a send that is refused brings no second one, and may be tried again.
+    m_bSendHandled = true;
+    struct Forget
+    {
+        CMailItem *item;
+        bool goesOn = false;
+        ~Forget()
+        {
+            std::weak_ptr<CMailItem *> self = item->m_self;
+            if (!goesOn || !PostToOutlookThread([self] {
+                    if (std::shared_ptr<CMailItem *> alive = self.lock())
+                        (*alive)->m_bSendHandled = false;
+                }))
+                item->m_bSendHandled = false;
+        }
+    } forget{this};
+    forget.goesOn = MarkForTracking() != 0;
+    return forget.goesOn ? 0 : 1;
 }
 
 bool CMailItem::IsPlainTextOrRtf()
@@ -173,8 +222,8 @@ bool CMailItem::IsPlainTextOrRtf()
 
 HWND CMailItem::MailWindow()
 {
-    if (m_bInline)
-        return m_hMainWindow;
+    if (m_bKeepWindowShown)
+        return m_hOwner;
     HWND window = nullptr;
     try {
         ComPtr<IDispatch> inspector = om::AsDispatch(om::Get(m_pMailItem.Get(), L"GetInspector", IID__MailItem));

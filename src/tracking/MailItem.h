@@ -22,10 +22,18 @@ public:
     // request. Either may be null: no switch sends untracked.
     CMailItem(IDispatch *mailItem, TrackingSwitchPtr trackingSwitch, AccountPtr account);
 
-    // The item is an inline response in Outlook's main window, whose window
-    // this is: nothing is hidden during the exchange, and the questions
-    // belong to that window.
-    void ComposeInline(HWND mainWindow) { m_bInline = true; m_hMainWindow = mainWindow; }
+    // The item's window is not one to hide while the service is asked: an
+    // inline response in Outlook's main window, or a send from a window the
+    // add-in never saw. The questions belong to owner then.
+    void KeepWindowShown(HWND owner)
+    {
+        m_bKeepWindowShown = true;
+        m_hOwner = owner;
+    }
+
+    // The live tracked item of a mail item (compared by COM identity), not
+    // counted; null when there is none.
+    static CMailItem *Tracking(IDispatch *mailItem);
 
     LONG AddRef();
     LONG Release();
@@ -36,7 +44,9 @@ public:
     int OnWrite() { return 0; }
     int OnClose() { return 0; }
     // 1 cancels the send, 0 lets it go on. Raises ComError when the object
-    // model fails underneath.
+    // model fails underneath. A send is marked once: Outlook tells of it twice
+    // (the item's Send and the application's ItemSend), in either order, and
+    // the second finds it handled.
     int OnSend();
 
     // 1: the send goes on (marked, or untracked by the user's choice); 0: cancel.
@@ -99,8 +109,10 @@ private:
     ComPtr<IMessage> m_pMessage;
     TrackingSwitchPtr m_switch;
     AccountPtr m_account;
-    bool m_bInline = false;
-    HWND m_hMainWindow = nullptr;
+    bool m_bKeepWindowShown = false;
+    HWND m_hOwner = nullptr;
+    // Set while one send is being handled, until Outlook's loop runs again.
+    bool m_bSendHandled = false;
     // The window an exchange left hidden after it obtained a fragment, until
     // the marked body is written back; remembered so it can be shown again
     // without asking the object model, which may be what just failed.

@@ -107,7 +107,7 @@ public:
         if (m_tracked)
             m_sink = new CItemHandler(m_tracked);
         else
-            m_sink = new CApplicationEventHandler(&m_source);
+            m_sink = new CApplicationEventHandler(&m_source, nullptr);
     }
     CEventSink *operator->() const { return m_sink; }
     CEventSink *Get() const { return m_sink; }
@@ -448,7 +448,7 @@ TEST_F(EventSinkTest, ApplicationSinkLogsEachEventOnceAndActsOnNone)
     ComPtr<Application> app = Create<Application>();
     const long objects = g_lMyObjects;
     LogTail connectLog;
-    CEventSink *sink = new CApplicationEventHandler(app.Get());
+    CEventSink *sink = new CApplicationEventHandler(app.Get(), nullptr);
     // Counted, but without a line of its own.
     EXPECT_EQ(objects + 1, g_lMyObjects);
     EXPECT_EQ((Lines{"CApplicationEventHandler::SinkEvents", "CApplicationEventHandler::AddRef : count=1",
