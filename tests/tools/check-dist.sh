@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the distributable zip: both DLLs (PE32 and PE32+, the four exports,
+# Checks the distributable zip: both DLLs (PE32 and PE32+, the five exports,
 # only system DLLs imported), the install text and the licence.
 # Usage: check-dist.sh MAKE_DIST X64_DLL X86_DLL
 set -u
