@@ -1,18 +1,18 @@
-// The per-user installer as a user runs it, under Wine: msiexec /i and /x with
-// /qn, Outlook finding and loading the add-in by its ProgID in between, and an
-// earlier version replaced in place. Not one of the suite's programs: it
-// installs into the prefix it runs in, so tests/tools/check-msi.sh runs it in a
-// fresh prefix of its own and gives it the packages (QUORVIA_MSI, QUORVIA_MSI_OLDER)
-// and their versions (QUORVIA_MSI_VERSION, QUORVIA_MSI_OLDER_VERSION).
+// The per-user installer as a user runs it: msiexec /i and /x with /qn, the
+// stand-in Outlook loading the add-in by its ProgID in between, an earlier
+// version replaced in place. It installs into the Wine prefix it runs in, so
+// it is no suite program: tests/tools/check-msi.sh runs it in a fresh prefix
+// and names the packages and versions in QUORVIA_MSI, QUORVIA_MSI_OLDER,
+// QUORVIA_MSI_VERSION and QUORVIA_MSI_OLDER_VERSION.
 
-#include "RegistrationSupport.h"
 #include "ShippedAddinSupport.h"
-
+#include "addin/Identity.h"
 #include "host/Outlook.h"
 
 #include <gtest/gtest.h>
 #include <msi.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,184 +20,137 @@ using namespace test;
 
 namespace {
 
-const bool kIs64Bit = sizeof(void *) == 8;
 // Fixed for ever, per bitness (tools/Quorvia.wxs): with another, a new version
 // would install beside the old one instead of replacing it.
 const char *const kUpgradeCode =
-    kIs64Bit ? "{BB7FE2B4-8326-4CE5-BED3-551888E5B168}" : "{F88CC3C7-7123-46E0-9FFD-658AED77425A}";
-const std::string kProductName = std::string(QUORVIA_DESCRIPTION) + (kIs64Bit ? " (64-bit)" : " (32-bit)");
+    sizeof(void *) == 8 ? "{BB7FE2B4-8326-4CE5-BED3-551888E5B168}" : "{F88CC3C7-7123-46E0-9FFD-658AED77425A}";
 
 std::string Environment(const char *name)
 {
-    char value[1024];
-    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-    return length && length < sizeof value ? value : "";
+    char value[1024] = {};
+    GetEnvironmentVariableA(name, value, sizeof value);
+    return value;
 }
 
-std::string InstalledDll()
+DWORD Msiexec(const std::string &action, const std::string &package)
 {
-    char folder[MAX_PATH] = {};
-    SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, folder);
-    return std::string(folder) + "\\Programs\\Quorvia\\QuorviaAddin.dll";
+    return RunProcess("msiexec.exe " + action + " \"" + package + "\" /qn", 120000).exitCode;
 }
 
-// The products of the upgrade code, each as its product code.
-std::vector<std::string> Products()
+// Product code and version of each product of the upgrade code that is
+// installed for this user alone.
+std::vector<std::pair<std::string, std::string>> Installed()
 {
-    std::vector<std::string> codes;
-    char code[39];
-    for (DWORD i = 0; MsiEnumRelatedProductsA(kUpgradeCode, 0, i, code) == ERROR_SUCCESS; ++i)
-        codes.push_back(code);
-    return codes;
-}
-
-// A product's version as installed for this user alone; "(none)" when it is
-// not installed in that context (as for a machine-wide install).
-std::string UserVersion(const std::string &product)
-{
-    char version[64];
-    DWORD size = sizeof version;
-    if (MsiGetProductInfoExA(product.c_str(), nullptr, MSIINSTALLCONTEXT_USERUNMANAGED, INSTALLPROPERTY_VERSIONSTRING,
-                             version, &size) != ERROR_SUCCESS)
-        return "(none)";
-    return version;
-}
-
-// The installed versions of the upgrade code, per-user installs only counted.
-std::vector<std::string> InstalledVersions()
-{
-    std::vector<std::string> versions;
-    for (const std::string &product : Products())
-        versions.push_back(UserVersion(product));
-    return versions;
-}
-
-// Programs and Features. Wine's msi writes a per-user product's entry under
-// HKLM (in the installing program's registry view), where Windows writes it
-// under HKCU: this reads where Wine puts it.
-std::string UninstallKey(const std::string &product)
-{
-    return "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + product;
-}
-
-// The DLL's own VERSIONINFO, as the three numbers installers compare.
-std::string FileVersion(const std::string &path)
-{
-    DWORD ignored = 0;
-    std::vector<BYTE> data(GetFileVersionInfoSizeA(path.c_str(), &ignored));
-    VS_FIXEDFILEINFO *info = nullptr;
-    UINT length = 0;
-    if (data.empty() || !GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()) ||
-        !VerQueryValueA(data.data(), "\\", reinterpret_cast<void **>(&info), &length))
-        return "(none)";
-    return std::to_string(HIWORD(info->dwProductVersionMS)) + "." + std::to_string(LOWORD(info->dwProductVersionMS)) +
-           "." + std::to_string(HIWORD(info->dwProductVersionLS));
-}
-
-class InstallerTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        m_package = Environment("QUORVIA_MSI");
-        m_older = Environment("QUORVIA_MSI_OLDER");
-        m_version = Environment("QUORVIA_MSI_VERSION");
-        m_olderVersion = Environment("QUORVIA_MSI_OLDER_VERSION");
-        ASSERT_FALSE(m_package.empty() || m_older.empty()) << "run by tests/tools/check-msi.sh";
-        ASSERT_EQ(std::vector<std::string>{}, Products()) << "the prefix is not fresh";
-        DeleteRegistryTree(HKEY_CURRENT_USER, kVendorKey);
+    std::vector<std::pair<std::string, std::string>> products;
+    char code[39], version[64];
+    for (DWORD i = 0; MsiEnumRelatedProductsA(kUpgradeCode, 0, i, code) == ERROR_SUCCESS; ++i) {
+        DWORD size = sizeof version;
+        if (MsiGetProductInfoExA(code, nullptr, MSIINSTALLCONTEXT_USERUNMANAGED, INSTALLPROPERTY_VERSIONSTRING,
+                                 version, &size) != ERROR_SUCCESS)
+            lstrcpyA(version, "(not per user)");
+        products.push_back({code, version});
     }
+    return products;
+}
 
-    static DWORD Msiexec(const std::string &arguments)
-    {
-        ProcessResult run = RunProcess("msiexec.exe " + arguments + " /qn", 120000);
-        EXPECT_TRUE(run.started);
-        return run.exitCode;
-    }
-
-    // Outlook's start: the add-in found by its ProgID, loaded from where the
-    // package put it, connected and started, then Outlook quits and lets go.
-    static void OutlookStartsAndQuits()
-    {
-        {
-            Apartment apartment;
-            host::Outlook outlook;
-            ComPtr<IDTExtensibility2> addin;
-            ASSERT_EQ(S_OK, CreateShippedAddin(addin));
-            char loaded[MAX_PATH] = {};
-            GetModuleFileNameA(GetModuleHandleA("QuorviaAddin.dll"), loaded, MAX_PATH);
-            EXPECT_STREQ(InstalledDll().c_str(), loaded);
-            outlook.Load(addin.Get());
-            addin.Reset();
-            EXPECT_EQ(S_OK, outlook.Start());
-            outlook.Quit();
-            EXPECT_EQ(0u, outlook.ReleaseAddin());
-        }
-        // Unloaded, as Outlook's COM does, so that the uninstaller can remove it.
-        FreeUnusedShippedLibraries();
-        EXPECT_EQ(nullptr, GetModuleHandleA("QuorviaAddin.dll"));
-    }
-
-    static void ExpectNothingInstalled()
-    {
-        ExpectNoClass(kUserClasses);
-        ExpectNoClass(kMachineClasses);
-        EXPECT_FALSE(RegistryKeyExists(HKEY_CURRENT_USER, kAddinKey));
-        EXPECT_FALSE(PathExists(InstalledDll()));
-        EXPECT_EQ(std::vector<std::string>{}, Products());
-    }
-
-    std::string m_package, m_older, m_version, m_olderVersion;
-};
-
-TEST_F(InstallerTest, InstallsForTheUserOutlookLoadsItAndUninstallKeepsTheSettings)
+// Every value of a key and all below it, as "path|name|type|data" lines.
+void Dump(HKEY root, const std::string &path, std::vector<std::string> &lines)
 {
+    RegKey key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Receive()) != ERROR_SUCCESS)
+        return;
+    char name[256];
+    BYTE data[1024];
+    for (DWORD i = 0, length = sizeof name, size = sizeof data, type = 0;
+         RegEnumValueA(key.Get(), i, name, &length, nullptr, &type, data, &size) == ERROR_SUCCESS;
+         ++i, length = sizeof name, size = sizeof data)
+        lines.push_back(path + "|" + name + "|" + std::to_string(type) + "|" + std::string((char *)data, size));
+    for (DWORD i = 0, length = sizeof name;
+         RegEnumKeyExA(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++i, length = sizeof name)
+        Dump(root, path + "\\" + name, lines);
+}
+
+// The add-in's keys, the user's and the machine's, in order.
+std::vector<std::string> AddinKeys()
+{
+    std::vector<std::string> lines;
+    for (const std::string classes : {"Software\\Classes\\", ""}) {
+        HKEY root = classes.empty() ? HKEY_CLASSES_ROOT : HKEY_CURRENT_USER;
+        Dump(root, classes + "CLSID\\" QUORVIA_CLSID_TEXT, lines);
+        Dump(root, classes + QUORVIA_PROGID, lines);
+    }
+    Dump(HKEY_CURRENT_USER, "Software\\Microsoft\\Office\\Outlook\\Addins\\" QUORVIA_PROGID, lines);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::string Text(HKEY root, const std::string &path, const char *name)
+{
+    char value[1024] = {};
+    DWORD size = sizeof value;
+    RegGetValueA(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size);
+    return value;
+}
+
+TEST(Installer, InstallsForTheUserUpgradesInPlaceLoadsInOutlookAndUninstallsKeepingTheSettings)
+{
+    const std::string package = Environment("QUORVIA_MSI"), older = Environment("QUORVIA_MSI_OLDER");
+    const std::string version = Environment("QUORVIA_MSI_VERSION");
+    ASSERT_FALSE(package.empty() || older.empty()) << "run by tests/tools/check-msi.sh";
+    ASSERT_EQ(0u, Installed().size()) << "the prefix is not fresh";
+    char appData[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, appData);
+    const std::string dll = std::string(appData) + "\\Programs\\Quorvia\\QuorviaAddin.dll";
     StoreSetting("login", "ann@example.com");
-    StoreSetting("password", "s3cret pass");
 
-    ASSERT_EQ(0u, Msiexec("/i \"" + m_package + "\""));
-
-    // The keys of `regsvr32 /n /i:user`, and nothing for the machine.
-    ExpectRegistered(kUserClasses, InstalledDll());
-    ExpectNoClass(kMachineClasses);
-    EXPECT_EQ(m_version, FileVersion(InstalledDll()));
-    const std::vector<std::string> products = Products();
+    ASSERT_EQ(0u, Msiexec("/i", older));
+    ASSERT_EQ(1u, Installed().size());
+    EXPECT_EQ(Environment("QUORVIA_MSI_OLDER_VERSION"), Installed()[0].second);
+    ASSERT_EQ(0u, Msiexec("/i", package));
+    // One product left, the later one; an earlier one does not replace it.
+    EXPECT_NE(0u, Msiexec("/i", older));
+    const auto products = Installed();
     ASSERT_EQ(1u, products.size());
-    EXPECT_EQ(m_version, UserVersion(products[0]));
-    KeyContents entry = ReadKey(HKEY_LOCAL_MACHINE, UninstallKey(products[0]));
-    ASSERT_TRUE(entry.exists);
-    EXPECT_EQ(Sz(kProductName), entry.values["DisplayName"]);
-    EXPECT_EQ(Sz(m_version), entry.values["DisplayVersion"]);
+    EXPECT_EQ(version, products[0].second);
+    // Wine's msi writes a per-user product's Programs and Features entry under
+    // HKLM (in the installer's registry view); Windows writes it under HKCU.
+    const std::string entry = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + products[0].first;
+    EXPECT_EQ(QUORVIA_DESCRIPTION + std::string(sizeof(void *) == 8 ? " (64-bit)" : " (32-bit)"),
+              Text(HKEY_LOCAL_MACHINE, entry, "DisplayName"));
+    EXPECT_EQ(version, Text(HKEY_LOCAL_MACHINE, entry, "DisplayVersion"));
 
-    OutlookStartsAndQuits();
+    // Exactly the keys that `regsvr32 /n /i:user` writes for the installed DLL.
+    const std::vector<std::string> installed = AddinKeys();
+    ASSERT_EQ(0u, RunProcess("regsvr32.exe /s /u /n /i:user \"" + dll + "\"").exitCode);
+    EXPECT_EQ(0u, AddinKeys().size());
+    ASSERT_EQ(0u, RunProcess("regsvr32.exe /s /n /i:user \"" + dll + "\"").exitCode);
+    EXPECT_EQ(9u, installed.size());
+    EXPECT_EQ(AddinKeys(), installed);
 
-    ASSERT_EQ(0u, Msiexec("/x \"" + m_package + "\""));
+    {
+        Apartment apartment;
+        host::Outlook outlook;
+        ComPtr<IDTExtensibility2> addin;
+        ASSERT_EQ(S_OK, CreateShippedAddin(addin));
+        char loaded[MAX_PATH] = {};
+        GetModuleFileNameA(GetModuleHandleA("QuorviaAddin.dll"), loaded, MAX_PATH);
+        EXPECT_EQ(dll, loaded);
+        outlook.Load(addin.Get());
+        addin.Reset();
+        EXPECT_EQ(S_OK, outlook.Start());
+        outlook.Quit();
+        EXPECT_EQ(0u, outlook.ReleaseAddin());
+    }
+    // As Outlook's COM lets the DLL go, so that the uninstaller can remove it.
+    FreeUnusedShippedLibraries();
 
-    ExpectNothingInstalled();
-    EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, UninstallKey(products[0])));
+    ASSERT_EQ(0u, Msiexec("/x", package));
+    EXPECT_EQ(0u, AddinKeys().size());
+    EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, entry));
+    EXPECT_FALSE(PathExists(dll));
+    EXPECT_EQ(0u, Installed().size());
     EXPECT_EQ("ann@example.com", StoredSetting("login"));
-    DeleteRegistryTree(HKEY_CURRENT_USER, kVendorKey);
-}
-
-TEST_F(InstallerTest, ALaterVersionReplacesAnEarlierOneInPlaceAndIsNotReplacedByIt)
-{
-    ASSERT_NE(m_version, m_olderVersion);
-    ASSERT_EQ(0u, Msiexec("/i \"" + m_older + "\""));
-    EXPECT_EQ(std::vector<std::string>{m_olderVersion}, InstalledVersions());
-
-    ASSERT_EQ(0u, Msiexec("/i \"" + m_package + "\""));
-    EXPECT_EQ(std::vector<std::string>{m_version}, InstalledVersions());
-    // Taking the earlier one away took none of the later one's keys.
-    ExpectRegistered(kUserClasses, InstalledDll());
-
-    // The earlier package refuses to replace the later one.
-    EXPECT_NE(0u, Msiexec("/i \"" + m_older + "\""));
-    EXPECT_EQ(std::vector<std::string>{m_version}, InstalledVersions());
-    ExpectRegistered(kUserClasses, InstalledDll());
-    OutlookStartsAndQuits();
-
-    ASSERT_EQ(0u, Msiexec("/x \"" + m_package + "\""));
-    ExpectNothingInstalled();
 }
 
 } // namespace
