@@ -9,7 +9,7 @@ set -u
 make_msi=$1 arch=$2 dll=$3 check=$4
 work=$(mktemp -d "$5/msi-check.XXXXXX")
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap '[ -d "$WINEPREFIX" ] && /usr/lib/wine/wineserver64 -k; rm -rf "$work"' EXIT
+trap '[ -d "$WINEPREFIX" ] && /usr/lib/wine/wineserver64 -k && /usr/lib/wine/wineserver64 -w; rm -rf "$work"' EXIT
 version=$(sed -n 's/^#define QUORVIA_VERSION \([0-9]*\),\([0-9]*\),\([0-9]*\),.*/\1.\2.\3/p' \
     "$(dirname "$make_msi")/../src/resources/QuorviaAddin.rc")
 bash "$make_msi" "$arch" "$dll" "$work/Quorvia.msi" && bash "$make_msi" "$arch" "$dll" "$work/Older.msi" 0.9.0 ||

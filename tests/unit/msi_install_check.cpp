@@ -114,7 +114,7 @@ TEST(Installer, InstallsForTheUserUpgradesInPlaceLoadsInOutlookAndUninstallsKeep
     ASSERT_EQ(1u, products.size());
     EXPECT_EQ(version, products[0].second);
     // Wine's msi writes a per-user product's Programs and Features entry under
-    // HKLM (in the installer's registry view); Windows writes it under HKCU.
+    // HKLM (in the registry view of the package's bitness); Windows writes it under HKCU.
     const std::string entry = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + products[0].first;
     EXPECT_EQ(QUORVIA_DESCRIPTION + std::string(sizeof(void *) == 8 ? " (64-bit)" : " (32-bit)"),
               Text(HKEY_LOCAL_MACHINE, entry, "DisplayName"));
