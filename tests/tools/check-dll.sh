@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks a shipped add-in DLL: its PE kind, that it exports exactly the four COM
+# Checks a shipped add-in DLL: its PE kind, that it exports exactly the five COM
 # entry points undecorated, and that it imports only system DLLs.
 # Usage: check-dll.sh X64_DLL X86_DLL
 set -u
@@ -13,7 +13,7 @@ check() {
     fi
     local exports
     exports=$(awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF;next} t&&NF==0{t=0}' <<<"$dump" | sort | tr '\n' ' ')
-    if [ "$exports" != "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer " ]; then
+    if [ "$exports" != "DllCanUnloadNow DllGetClassObject DllInstall DllRegisterServer DllUnregisterServer " ]; then
         echo "FAIL: $dll exports '$exports'"; fail=1
     fi
     local allowed='^(ADVAPI32|COMCTL32|CRYPT32|GDI32|KERNEL32|MAPI32|OLE32|OLEAUT32|SHELL32|USER32|WININET|msvcrt)\.dll$'

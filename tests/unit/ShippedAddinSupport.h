@@ -64,19 +64,100 @@ private:
     HRESULT m_hr;
 };
 
+// The default value of a key under the user's own classes
+// (HKCU\Software\Classes), or "" when there is none.
+inline std::wstring UserClassesValue(const std::wstring &key)
+{
+    wchar_t value[1024];
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_CURRENT_USER, (L"Software\\Classes\\" + key).c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                     &size) != ERROR_SUCCESS)
+        return std::wstring();
+    return value;
+}
+
+// The DLL of a per-user registration, loaded as COM loads an in-process server
+// and let go as CoFreeUnusedLibraries does: once its DllCanUnloadNow allows.
+class PerUserServer
+{
+public:
+    PerUserServer() = default;
+    ~PerUserServer() { FreeIfUnused(); }
+    PerUserServer(const PerUserServer &) = delete;
+    PerUserServer &operator=(const PerUserServer &) = delete;
+
+    HMODULE Load(const std::wstring &path)
+    {
+        if (m_module && path != m_path)
+            FreeIfUnused();
+        if (!m_module) {
+            m_module = LoadLibraryW(path.c_str());
+            m_path = path;
+        }
+        return m_module;
+    }
+    void FreeIfUnused()
+    {
+        auto canUnload = m_module ? GetExport<HRESULT(STDAPICALLTYPE *)()>(m_module, "DllCanUnloadNow") : nullptr;
+        if (canUnload && canUnload() == S_OK) {
+            FreeLibrary(m_module);
+            m_module = nullptr;
+        }
+    }
+
+private:
+    HMODULE m_module = nullptr;
+    std::wstring m_path;
+};
+
+inline PerUserServer &LoadedPerUserServer()
+{
+    static PerUserServer server;
+    return server;
+}
+
 // What Outlook does with the add-in key's name: ProgID to CLSID, then an
-// in-process instance asked for IDTExtensibility2.
+// in-process instance asked for IDTExtensibility2. Windows COM takes both from
+// the user's classes before the machine's; Wine 8's COM reads only the
+// machine's, so the user's are read here first, and for a class registered
+// there this does what COM itself would: LoadLibrary the InprocServer32 DLL,
+// DllGetClassObject, CreateInstance. Otherwise COM does it by the machine's.
 inline HRESULT CreateShippedAddin(ComPtr<IDTExtensibility2> &addin)
 {
-    CLSID clsid = GUID_NULL;
     wchar_t progId[64];
     MultiByteToWideChar(CP_ACP, 0, kShippedProgId, -1, progId, 64);
-    HRESULT hr = CLSIDFromProgID(progId, &clsid);
+    CLSID clsid = GUID_NULL;
+    const std::wstring userClsid = UserClassesValue(std::wstring(progId) + L"\\CLSID");
+    HRESULT hr = userClsid.empty() ? CLSIDFromProgID(progId, &clsid) : CLSIDFromString(userClsid.c_str(), &clsid);
     if (FAILED(hr))
         return hr;
     if (!IsEqualCLSID(clsid, CLSID_QuorviaAddin))
         return REGDB_E_CLASSNOTREG;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDTExtensibility2, addin.ReceiveVoid());
+
+    wchar_t clsidText[39];
+    StringFromGUID2(clsid, clsidText, 39);
+    const std::wstring dll = UserClassesValue(std::wstring(L"CLSID\\") + clsidText + L"\\InprocServer32");
+    if (dll.empty())
+        return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDTExtensibility2, addin.ReceiveVoid());
+    HMODULE module = LoadedPerUserServer().Load(dll);
+    if (!module)
+        return HRESULT_FROM_WIN32(GetLastError());
+    auto getClassObject = GetExport<HRESULT(STDAPICALLTYPE *)(REFCLSID, REFIID, void **)>(module, "DllGetClassObject");
+    if (!getClassObject)
+        return CO_E_ERRORINDLL;
+    ComPtr<IClassFactory> factory;
+    hr = getClassObject(clsid, IID_IClassFactory, factory.ReceiveVoid());
+    if (FAILED(hr))
+        return hr;
+    return factory->CreateInstance(nullptr, IID_IDTExtensibility2, addin.ReceiveVoid());
+}
+
+// CoFreeUnusedLibraries for either kind of registration: the DLL goes once
+// nothing of it is in use (an uninstaller can then remove it).
+inline void FreeUnusedShippedLibraries()
+{
+    LoadedPerUserServer().FreeIfUnused();
+    CoFreeUnusedLibraries();
 }
 
 // The loaded DLL's own DllCanUnloadNow; E_UNEXPECTED when the DLL is not loaded.

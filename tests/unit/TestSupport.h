@@ -150,15 +150,25 @@ inline ProcessResult RunProcess(const std::string &commandLine, DWORD timeoutMs 
         return result;
     }
     result.started = true;
-    char chunk[4096];
-    DWORD read = 0;
-    while (ReadFile(readEnd, chunk, sizeof chunk, &read, nullptr) && read > 0)
-        result.output.append(chunk, read);
-    CloseHandle(readEnd);
-    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 0xDEAD);
-        WaitForSingleObject(process.hProcess, INFINITE);
+    // Reads while the child runs, then what it left: a program the child
+    // started (Wine's explorer, say) can hold the pipe open long after it, and
+    // waiting for the pipe's end would wait for that one.
+    const DWORD started = GetTickCount();
+    for (bool ended = false;;) {
+        char chunk[4096];
+        DWORD available = 0, read = 0;
+        while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+               ReadFile(readEnd, chunk, available < sizeof chunk ? available : sizeof chunk, &read, nullptr) && read > 0)
+            result.output.append(chunk, read);
+        if (ended)
+            break;
+        ended = WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0;
+        if (!ended && GetTickCount() - started > timeoutMs) {
+            TerminateProcess(process.hProcess, 0xDEAD);
+            ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0;
+        }
     }
+    CloseHandle(readEnd);
     GetExitCodeProcess(process.hProcess, &result.exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
