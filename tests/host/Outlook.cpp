@@ -54,7 +54,8 @@ size_t SinksOnButtons(const CommandBars &bars)
 // --- OutlookWindow ---------------------------------------------------------------------
 
 OutlookWindow::OutlookWindow(const OpenSpec &plan, CommandBars *bars, IDispatch *wordTemplate, bool wordEdits)
-    : m_parts(plan.compose), m_bars(ComPtr<CommandBars>::Borrow(bars)), m_barsPending(plan.barsFromFirstActivate)
+    : m_parts(plan.compose), m_bars(ComPtr<CommandBars>::Borrow(bars)), m_barsPending(plan.barsFromFirstActivate),
+      m_composes(plan.kind == ItemKind::Compose)
 {
     Inspector &inspector = m_parts.Window();
     if (!m_barsPending)
@@ -123,6 +124,7 @@ Outlook::~Outlook()
     for (auto &window : m_windows)
         if (window->IsOpen())
             CloseWindow(*window, false);
+    m_ribbon.Disconnect();
     m_addin.Reset();
     m_windows.clear();
 }
@@ -149,7 +151,11 @@ HRESULT Outlook::Connect(IDispatch *application, ext_ConnectMode mode)
     if (!m_addin)
         return E_UNEXPECTED;
     CustomArguments custom;
-    return m_addin->OnConnection(application, mode, nullptr, custom.Get());
+    HRESULT hr = m_addin->OnConnection(application, mode, nullptr, custom.Get());
+    // Office 2007 and later ask for the add-in's ribbon once it is connected.
+    if (SUCCEEDED(hr) && !m_outlook2003)
+        m_ribbon.Connect(m_addin.Get());
+    return hr;
 }
 
 HRESULT Outlook::Start()
@@ -171,7 +177,9 @@ HRESULT Outlook::SwitchOff()
     if (!m_addin)
         return E_UNEXPECTED;
     CustomArguments custom;
-    return m_addin->OnDisconnection(ext_dm_UserClosed, custom.Get());
+    HRESULT hr = m_addin->OnDisconnection(ext_dm_UserClosed, custom.Get());
+    m_ribbon.Disconnect();
+    return hr;
 }
 
 void Outlook::Quit(Shutdown how)
@@ -188,6 +196,7 @@ void Outlook::Quit(Shutdown how)
 
 ULONG Outlook::ReleaseAddin()
 {
+    m_ribbon.Disconnect();
     IDTExtensibility2 *addin = m_addin.Detach();
     return addin ? addin->Release() : 0;
 }
@@ -234,6 +243,11 @@ void Outlook::Activate(OutlookWindow &window)
     m_front = &window;
     m_application->SetActiveInspector(&window.Window());
     window.Window().NoteActivated();
+    if (window.m_composes && !window.m_ribbonShown) {
+        window.m_ribbonShown = true;
+        m_ribbon.Load(RibbonKind::Compose);
+        m_ribbon.Show(&window.Window(), RibbonKind::Compose);
+    }
     if (window.m_barsPending) {
         window.m_barsPending = false;
         window.Window().SetCommandBars(window.m_bars.Get());
@@ -270,6 +284,19 @@ bool Outlook::Send(OutlookWindow &window)
     return true;
 }
 
+HRESULT Outlook::ClickRibbon(OutlookWindow &window, const std::string &id)
+{
+    if (!window.IsOpen())
+        return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    Activate(window);
+    return m_ribbon.Click(&window.Window(), id);
+}
+
+const RibbonControlState *Outlook::RibbonState(OutlookWindow &window, const std::string &id) const
+{
+    return m_ribbon.State(&window.Window(), id);
+}
+
 bool Outlook::Close(OutlookWindow &window)
 {
     if (!window.IsOpen())
@@ -291,6 +318,7 @@ void Outlook::CloseWindow(OutlookWindow &window, bool fireEvents)
     if (fireEvents)
         window.Window().Events().Fire(kInspectorClose);
     window.Window().Close();
+    m_ribbon.Forget(&window.Window());
     m_application->InspectorsCollection().Remove(&window.Window());
     // Word keeps its bars while any window it edits is open.
     bool lastOfItsBars = true;

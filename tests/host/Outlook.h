@@ -1,7 +1,8 @@
 // Outlook: the stand-in host as a whole, with the actions a user and Outlook
 // take, for tests and the demo to script. It owns the Application (with its
 // MAPI NameSpace and Inspectors collection), the command bars Word shares
-// among the windows it edits, Word's template, and every window opened.
+// among the windows it edits, Word's template, the ribbon (Ribbon.h), and
+// every window opened.
 //
 // The add-in is any IDTExtensibility2: the add-in object of this build
 // (NewInProcessAddin) or the shipped DLL's, created by ProgID. Outlook holds
@@ -9,11 +10,16 @@
 //
 // What the host does, as Outlook and Office do it:
 // - Start: OnConnection(ext_cm_Startup), then OnStartupComplete.
-//   ConnectLate: OnConnection(ext_cm_AfterStartup) alone.
+//   ConnectLate: OnConnection(ext_cm_AfterStartup) alone. After any
+//   OnConnection that succeeded, today's Outlook asks the add-in for
+//   IRibbonExtensibility and loads the explorer's ribbon (Ribbon.h).
 // - Open: the window joins the Inspectors collection, NewInspector fires with
 //   it, then the window comes to the front (Deactivate of the window in front,
 //   Activate of the new one). Outlook 2016 edits every compose window with
-//   Word, with command bars of its own; 2003 as OpenSpec::editor says.
+//   Word, with command bars of its own; 2003 as OpenSpec::editor says. The
+//   first time a compose window comes to the front, today's Outlook shows
+//   its ribbon before the Activate event: the compose ribbon loads with the
+//   first such window (GetCustomUI, onLoad), then the window's getters run.
 // - Click: brings the window to the front first, then clicks its button.
 // - Send: the item's Send; when nobody refused it, the window closes.
 // - Close: the item's Close; when nobody refused it, the Inspector's Close,
@@ -22,7 +28,8 @@
 // - Quit: open windows close; ApplicationEvents Quit fires; then, unless the
 //   shutdown is fast (Outlook 2010 and later by default), OnBeginShutdown and
 //   OnDisconnection(ext_dm_HostShutdown). ReleaseAddin is separate.
-// - SwitchOff: OnDisconnection(ext_dm_UserClosed), as the COM Add-ins dialog does.
+// - SwitchOff: OnDisconnection(ext_dm_UserClosed), as the COM Add-ins dialog
+//   does; the add-in's ribbon goes with it.
 #pragma once
 
 #include "addin/Extensibility.h"
@@ -30,6 +37,7 @@
 #include "host/CommandBars.h"
 #include "host/ComposeWindow.h"
 #include "host/Generation.h"
+#include "host/Ribbon.h"
 
 #include <memory>
 #include <string>
@@ -103,6 +111,8 @@ private:
     ComPtr<DispObject> m_otherItem;
     bool m_open = true;
     bool m_barsPending = false;
+    const bool m_composes; // a compose window: it shows the compose ribbon
+    bool m_ribbonShown = false;
 };
 
 class Outlook
@@ -162,6 +172,14 @@ public:
     bool Close(OutlookWindow &window);
     std::vector<OutlookWindow *> OpenWindows() const;
 
+    // --- the ribbon (today's Outlook) -------------------------------------------------
+    RibbonHost &Ribbon() { return m_ribbon; }
+    // A click on a control of the window's compose ribbon (the window comes to
+    // the front first); see RibbonHost::Click.
+    HRESULT ClickRibbon(OutlookWindow &window, const std::string &id);
+    // What the control shows there now; null when the window shows no such control.
+    const RibbonControlState *RibbonState(OutlookWindow &window, const std::string &id) const;
+
     // Sinks still advised on the host's event sources: the Application's, the
     // Inspectors collection's, and every window's Inspector, item and buttons.
     size_t AdvisedSinks() const;
@@ -177,6 +195,7 @@ private:
     std::vector<std::unique_ptr<OutlookWindow>> m_windows;
     OutlookWindow *m_front = nullptr;
     HRESULT m_lastNewInspector = S_OK;
+    RibbonHost m_ribbon;
 };
 
 } // namespace host
