@@ -79,10 +79,10 @@ bool Inspectors::Contains(const Inspector *inspector) const
     return false;
 }
 
-Application::Application() : DispObject("Application", {IID__Application})
+Application::Application() : DispObject("Application", {IID__Application}), m_outlook2003(PlaysOutlook2003())
 {
     AddValue("Name", Str("Outlook"));
-    AddValue("Version", Str(PlaysOutlook2003() ? "11.0.0.8303" : "16.0.0.17928"));
+    AddValue("Version", Str(m_outlook2003 ? "11.0.0.8303" : "16.0.0.17928"));
     m_namespace = Create<NameSpace>();
     m_inspectors = Create<Inspectors>();
     AddMethod("GetNamespace", [this](Invocation &call) {
@@ -112,6 +112,21 @@ Application::~Application()
 Inspector *Application::ActiveInspectorObject() const
 {
     return m_active && m_inspectors->Contains(m_active) ? m_active : nullptr;
+}
+
+bool Application::FireItemSendRefused(IDispatch *item)
+{
+    Pin alive(*this);
+    VARIANT_BOOL cancel = VARIANT_FALSE;
+    VARIANT argument;
+    VariantInit(&argument);
+    argument.vt = VT_DISPATCH;
+    argument.pdispVal = item; // lent for the firing
+    Variant result;
+    m_events->Fire(kApplicationItemSend, {argument, ByRefBool(&cancel)}, result.Receive());
+    if (m_outlook2003)
+        return result.Type() == VT_BOOL && result.Get()->boolVal == VARIANT_FALSE;
+    return cancel != VARIANT_FALSE;
 }
 
 } // namespace host

@@ -1,7 +1,8 @@
 // The stand-in Outlook Application object: what the add-in receives in
 // OnConnection. Answers _Application, Name ("Outlook"), GetNamespace("MAPI"),
 // Inspectors (the collection of open windows, with its InspectorsEvents),
-// ActiveInspector, and its ApplicationEvents connection point.
+// ActiveInspector, and its ApplicationEvents connection point, from which
+// ItemSend and Quit are fired.
 #pragma once
 
 #include "host/ConnectionPoints.h"
@@ -15,6 +16,7 @@ class Inspector;
 
 // InspectorsEvents and ApplicationEvents DISPIDs the host fires.
 const DISPID kNewInspector = 0xF001;
+const DISPID kApplicationItemSend = 0xF002;
 const DISPID kApplicationQuit = 0xF007;
 
 // The "MAPI" NameSpace. The add-in only holds it.
@@ -66,10 +68,17 @@ public:
     void SetActiveInspector(Inspector *inspector) { m_active = inspector; }
     Inspector *ActiveInspectorObject() const;
 
+    // Fires ItemSend(Item, Cancel): Cancel = rgvarg[0] (VT_BOOL|VT_BYREF),
+    // Item = rgvarg[1]. True when a sink cancelled the send: Cancel set TRUE
+    // (Outlook 2016), or a result of VT_BOOL FALSE (Outlook 2003, as for the
+    // item's own Send).
+    bool FireItemSendRefused(IDispatch *item);
+
 protected:
     ~Application() override;
 
 private:
+    const bool m_outlook2003;
     EventSource *m_events;
     ComPtr<NameSpace> m_namespace;
     ComPtr<Inspectors> m_inspectors;

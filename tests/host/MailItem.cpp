@@ -136,7 +136,18 @@ bool MailItem::FireClose()
 bool MailItem::Send()
 {
     Pin alive(*this);
-    if (FireRefused(kItemEventSend, m_lastSendHr) || m_refusesToSend)
+    return !FireSendRefused() && Submit();
+}
+
+bool MailItem::FireSendRefused()
+{
+    Pin alive(*this);
+    return FireRefused(kItemEventSend, m_lastSendHr);
+}
+
+bool MailItem::Submit()
+{
+    if (m_refusesToSend)
         return false;
 
     SentMail mail;

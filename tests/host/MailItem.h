@@ -67,10 +67,16 @@ public:
 
     // Fires Send (0xF005) with a by-reference VARIANT_BOOL Cancel. Cancel set
     // TRUE (Outlook 2016) or a result of VT_BOOL FALSE (Outlook 2003) cancels:
-    // the item stays unsent and its window open. Otherwise the item is sent:
-    // what went out is recorded, Sent and Submitted become TRUE and the window
-    // closes. Returns true when sent.
+    // the item stays unsent and its window open. Otherwise the item is sent
+    // (Submit). Returns true when sent. ApplicationEvents ItemSend is
+    // Outlook's part: see Outlook::Send.
     bool Send();
+    // The item's Send event alone; true when a sink cancelled.
+    bool FireSendRefused();
+    // The send itself once every sink agreed: false when Outlook refuses it
+    // (SetRefusesToSend); else what went out is recorded, Sent and Submitted
+    // become TRUE and the window closes.
+    bool Submit();
     // Fires Close (0xF004) the same way; true when nobody refused it.
     bool FireClose();
     // Outlook refuses the send itself once every sink agreed (a recipient it

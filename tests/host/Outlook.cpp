@@ -278,10 +278,35 @@ bool Outlook::Send(OutlookWindow &window)
 {
     if (!window.IsOpen())
         return false;
-    if (!window.Item().Send())
+    if (!Deliver(window.Item()))
         return false;
     CloseWindow(window, true);
     return true;
+}
+
+bool Outlook::Deliver(MailItem &item)
+{
+    DispObject::Pin alive(item);
+    if (m_itemSendFirst) {
+        if (m_application->FireItemSendRefused(&item) || item.FireSendRefused())
+            return false;
+    } else if (item.FireSendRefused() || m_application->FireItemSendRefused(&item)) {
+        return false;
+    }
+    return item.Submit();
+}
+
+ComposedItem &Outlook::CreateItem(const ComposeSpec &plan)
+{
+    ComposeSpec made = plan;
+    made.outlook = m_outlook2003 ? Generation::Outlook2003 : Generation::Outlook2016;
+    m_items.push_back(std::make_unique<ComposedItem>(made));
+    return *m_items.back();
+}
+
+bool Outlook::SendItem(ComposedItem &item)
+{
+    return !item.Item().IsSent() && Deliver(item.Item());
 }
 
 HRESULT Outlook::ClickRibbon(OutlookWindow &window, const std::string &id)
@@ -342,6 +367,8 @@ size_t Outlook::AdvisedSinks() const
 {
     size_t count = m_application->Events().SinkCount() + m_application->InspectorsCollection().Events().SinkCount() +
                    SinksOnButtons(*m_wordBars.Get());
+    for (const auto &item : m_items)
+        count += item->Item().Events().SinkCount();
     for (const auto &window : m_windows) {
         count += window->Window().Events().SinkCount() + window->Item().Events().SinkCount();
         if (&window->Bars() != m_wordBars.Get())

@@ -2,7 +2,7 @@
 // take, for tests and the demo to script. It owns the Application (with its
 // MAPI NameSpace and Inspectors collection), the command bars Word shares
 // among the windows it edits, Word's template, the ribbon (Ribbon.h), and
-// every window opened.
+// every window and item made.
 //
 // The add-in is any IDTExtensibility2: the add-in object of this build
 // (NewInProcessAddin) or the shipped DLL's, created by ProgID. Outlook holds
@@ -21,10 +21,14 @@
 //   its ribbon before the Activate event: the compose ribbon loads with the
 //   first such window (GetCustomUI, onLoad), then the window's getters run.
 // - Click: brings the window to the front first, then clicks its button.
-// - Send: the item's Send; when nobody refused it, the window closes.
+// - Send: the item's Send, then ApplicationEvents ItemSend unless the Send
+//   was cancelled (SetItemSendFirst reverses the two); when nobody cancelled
+//   and Outlook takes the item, it is sent and the window closes.
 // - Close: the item's Close; when nobody refused it, the Inspector's Close,
 //   then the window leaves the collection and Office removes its temporary
 //   bars and controls (Word's shared bars when the last Word window closes).
+// - CreateItem / SendItem: a mail item that no window shows (made by another
+//   program) sent as Send does: its Send event, and ItemSend.
 // - Quit: open windows close; ApplicationEvents Quit fires; then, unless the
 //   shutdown is fast (Outlook 2010 and later by default), OnBeginShutdown and
 //   OnDisconnection(ext_dm_HostShutdown). ReleaseAddin is separate.
@@ -172,6 +176,15 @@ public:
     bool Close(OutlookWindow &window);
     std::vector<OutlookWindow *> OpenWindows() const;
 
+    // --- sending ------------------------------------------------------------------
+    // ItemSend fires before the item's Send instead of after it (the order is
+    // not something the add-in may rely on).
+    void SetItemSendFirst(bool first) { m_itemSendFirst = first; }
+    // A mail item no window shows, as another program makes it (Application.CreateItem).
+    ComposedItem &CreateItem(const ComposeSpec &plan = ComposeSpec());
+    // The item's Send method called by a program: as Send, without a window to close.
+    bool SendItem(ComposedItem &item);
+
     // --- the ribbon (today's Outlook) -------------------------------------------------
     RibbonHost &Ribbon() { return m_ribbon; }
     // A click on a control of the window's compose ribbon (the window comes to
@@ -181,11 +194,14 @@ public:
     const RibbonControlState *RibbonState(OutlookWindow &window, const std::string &id) const;
 
     // Sinks still advised on the host's event sources: the Application's, the
-    // Inspectors collection's, and every window's Inspector, item and buttons.
+    // Inspectors collection's, every window's Inspector, item and buttons, and
+    // every item made without a window.
     size_t AdvisedSinks() const;
 
 private:
     void CloseWindow(OutlookWindow &window, bool fireEvents);
+    // The item's Send and ItemSend in the chosen order, then Outlook's part; true when sent.
+    bool Deliver(MailItem &item);
 
     const bool m_outlook2003;
     ComPtr<Application> m_application;
@@ -195,6 +211,8 @@ private:
     std::vector<std::unique_ptr<OutlookWindow>> m_windows;
     OutlookWindow *m_front = nullptr;
     HRESULT m_lastNewInspector = S_OK;
+    std::vector<std::unique_ptr<ComposedItem>> m_items; // items without a window
+    bool m_itemSendFirst = false;
     RibbonHost m_ribbon;
 };
 

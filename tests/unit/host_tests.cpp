@@ -1,7 +1,7 @@
 // The stand-in host's own contract: by-name IDispatch, the call log, fault
-// injection, connection points, the ribbon and the dialog robot. Everything
-// later tests assert about the add-in rests on these behaving exactly as
-// stated here.
+// injection, connection points, the ribbon, ItemSend, and the dialog robot.
+// Everything later tests assert about the add-in rests on these behaving
+// exactly as stated here.
 #include "com/Guids.h"
 #include "host/Application.h"
 #include "host/CallLog.h"
@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -1094,6 +1095,15 @@ protected:
         outlook->Load(addin);
     }
 
+    // A sink of the test on a host source; released by the caller.
+    static TestSink *Listen(EventSource &source)
+    {
+        TestSink *sink = new TestSink(source.Interface());
+        DWORD cookie = 0;
+        EXPECT_EQ(S_OK, source.Advise(sink, &cookie));
+        return sink;
+    }
+
     FakeRibbonAddin *addin = nullptr;
     std::unique_ptr<Outlook> outlook;
 
@@ -1272,6 +1282,93 @@ TEST_F(HostOutlook, ComposeControlsShowTheirGettersAnswersPerWindowAndAClickTogg
     EXPECT_EQ(nullptr, outlook->RibbonState(second, "Track"));
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), outlook->ClickRibbon(second, "Track"));
     ribbon.Reset();
+}
+
+// ItemSend for every send today's Outlook makes, after the item's Send unless
+// told otherwise; either one's Cancel stops the send. Outlook 2003 reads
+// ItemSend's result, as it does the item's Send.
+TEST_F(HostOutlook, ItemSendFiresForEverySendInTheOrderChosenAndCancels)
+{
+    enum Cancel
+    {
+        Nobody,
+        ItemCancel,   // the item's sink sets Cancel
+        ItemSendArg,  // the Application's sink sets ItemSend's Cancel
+        ItemSendFalse // the Application's sink answers VT_BOOL FALSE
+    };
+    enum Path
+    {
+        Window,
+        Program,
+    };
+    const std::string send = "MailItem => ItemEvents 0xF005(VT_BOOL|VT_BYREF 0) -> S_OK";
+    const std::string itemSend = "Application => ApplicationEvents 0xF002(VT_DISPATCH, VT_BOOL|VT_BYREF 0) -> S_OK";
+    struct Case
+    {
+        const char *what;
+        Generation outlook;
+        bool itemSendFirst;
+        Cancel cancel;
+        Lines events;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"nobody cancels", Generation::Outlook2016, false, Nobody, {send, itemSend}, true},
+        {"a cancelled Send: no ItemSend", Generation::Outlook2016, false, ItemCancel, {send}, false},
+        {"ItemSend cancels", Generation::Outlook2016, false, ItemSendArg, {send, itemSend}, false},
+        {"ItemSend's result is not read", Generation::Outlook2016, false, ItemSendFalse, {send, itemSend}, true},
+        {"ItemSend first", Generation::Outlook2016, true, Nobody, {itemSend, send}, true},
+        {"ItemSend first cancels: no Send", Generation::Outlook2016, true, ItemSendArg, {itemSend}, false},
+        {"ItemSend first, then Send cancels", Generation::Outlook2016, true, ItemCancel, {itemSend, send}, false},
+        {"2003: ItemSend's result cancels", Generation::Outlook2003, false, ItemSendFalse, {send, itemSend}, false},
+        {"2003: its Cancel is not read", Generation::Outlook2003, false, ItemSendArg, {send, itemSend}, true},
+    };
+    for (const Case &c : cases) {
+        for (Path path : {Window, Program}) {
+            const char *const paths[] = {", window", ", program"};
+            SCOPED_TRACE(std::string(c.what) + paths[path]);
+            Make(c.outlook);
+            outlook->SetItemSendFirst(c.itemSendFirst);
+            OutlookWindow *window = nullptr;
+            ComposedItem *made = nullptr;
+            if (path == Window)
+                window = &outlook->Open();
+            else
+                made = &outlook->CreateItem();
+            MailItem &item = window ? window->Item() : made->Item();
+            TestSink *itemSink = Listen(item.Events());
+            TestSink *appSink = Listen(outlook->App().Events());
+            bool itemPassed = false;
+            itemSink->action = [&c](DISPPARAMS *params, VARIANT *) {
+                if (c.cancel == ItemCancel)
+                    *params->rgvarg[0].pboolVal = VARIANT_TRUE;
+                return S_OK;
+            };
+            appSink->action = [&](DISPPARAMS *params, VARIANT *result) {
+                itemPassed = params->cArgs == 2 && params->rgvarg[1].pdispVal == static_cast<IDispatch *>(&item);
+                if (c.cancel == ItemSendArg)
+                    *params->rgvarg[0].pboolVal = VARIANT_TRUE;
+                if (c.cancel == ItemSendFalse)
+                    Answer(result, false);
+                return S_OK;
+            };
+            CallLog::Clear();
+            const bool sent = window ? outlook->Send(*window) : outlook->SendItem(*made);
+            EXPECT_EQ(c.sent, sent);
+            EXPECT_EQ(c.sent, item.IsSent());
+            Lines expected = c.events;
+            if (c.sent && path == Window)
+                expected.push_back("Inspector => InspectorEvents 0xF008() -> S_OK");
+            EXPECT_EQ(expected, CallLog::Lines());
+            EXPECT_EQ(std::find(c.events.begin(), c.events.end(), itemSend) != c.events.end(), itemPassed);
+            // A send that did not go out leaves the window open.
+            if (window) {
+                EXPECT_EQ(!c.sent, window->IsOpen());
+            }
+            itemSink->Release();
+            appSink->Release();
+        }
+    }
 }
 
 // --- the dialog robot ------------------------------------------------------------
