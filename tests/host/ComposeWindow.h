@@ -2,8 +2,8 @@
 // item, its MAPI message (recipients' display strings, subject, body) and its
 // inspector. The body sits where the test asks: in HTMLBody, only in the
 // message's PR_HTML or PR_BODY_HTML, or nowhere as HTML (a plain-text mail).
-// ComposedItem is the same item and message without a window: an item
-// another program made.
+// ComposedItem is the same item and message without a window: an inline
+// response, or an item another program made.
 #pragma once
 
 #include "host/Generation.h"

@@ -53,6 +53,8 @@ MailItem::MailItem() : DispObject("MailItem", {IID__MailItem}), m_generation(Cur
         return S_OK;
     });
     AddProperty("GetInspector", [this](Invocation &call) {
+        if (m_inline)
+            return E_FAIL;
         call.Result()->vt = VT_DISPATCH;
         call.Result()->pdispVal = m_inspector;
         if (m_inspector)

@@ -62,6 +62,9 @@ public:
     // item does not keep alive.
     void SetInspector(Inspector *inspector) { m_inspector = inspector; }
     Inspector *GetInspectorObject() const { return m_inspector; }
+    // An inline response's item: GetInspector fails with E_FAIL. Nobody has
+    // confirmed what real Outlook gives there, so the add-in must not rely on it.
+    void SetInline() { m_inline = true; }
 
     EventSource &Events() { return *m_events; }
 
@@ -103,6 +106,7 @@ private:
     EventSource *m_events;
     HRESULT m_lastSendHr = S_OK;
     bool m_refusesToSend = false;
+    bool m_inline = false;
     std::optional<SentMail> m_sent;
 };
 

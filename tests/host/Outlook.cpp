@@ -117,6 +117,11 @@ Outlook::Outlook()
       m_wordTemplate(Create<DispObject>("WordTemplate"))
 {
     m_wordTemplate->AddValue("Saved", Variant::Bool(false));
+    // The main window is there before any add-in connects: nobody hears it open.
+    m_explorers.push_back(Create<Explorer>());
+    m_explorers.back()->SetApplication(m_application.Get());
+    m_application->ExplorersCollection().Add(m_explorers.back().Get(), false);
+    m_application->SetActiveExplorer(m_explorers.back().Get());
 }
 
 Outlook::~Outlook()
@@ -124,6 +129,8 @@ Outlook::~Outlook()
     for (auto &window : m_windows)
         if (window->IsOpen())
             CloseWindow(*window, false);
+    for (auto &explorer : m_explorers)
+        explorer->Close();
     m_ribbon.Disconnect();
     m_addin.Reset();
     m_windows.clear();
@@ -186,6 +193,8 @@ void Outlook::Quit(Shutdown how)
 {
     for (OutlookWindow *window : OpenWindows())
         Close(*window);
+    for (auto &explorer : m_explorers)
+        CloseExplorer(*explorer.Get());
     m_application->Events().Fire(kApplicationQuit);
     if (how == Shutdown::Fast || !m_addin)
         return;
@@ -309,6 +318,74 @@ bool Outlook::SendItem(ComposedItem &item)
     return !item.Item().IsSent() && Deliver(item.Item());
 }
 
+Explorer &Outlook::OpenExplorer()
+{
+    m_explorers.push_back(Create<Explorer>());
+    Explorer &explorer = *m_explorers.back().Get();
+    explorer.SetApplication(m_application.Get());
+    m_application->SetActiveExplorer(&explorer);
+    m_application->ExplorersCollection().Add(&explorer);
+    return explorer;
+}
+
+bool Outlook::CloseExplorer(Explorer &explorer)
+{
+    if (explorer.IsClosed())
+        return false;
+    DispObject::Pin alive(explorer);
+    DiscardInline(explorer);
+    explorer.Events().Fire(kExplorerClose);
+    explorer.Close();
+    m_ribbon.Forget(&explorer);
+    m_application->ExplorersCollection().Remove(&explorer);
+    if (m_application->ActiveExplorerObject() == nullptr) {
+        const auto &open = m_application->ExplorersCollection().Open();
+        m_application->SetActiveExplorer(open.empty() ? nullptr : open.back().Get());
+    }
+    return true;
+}
+
+ComposedItem *Outlook::ReplyInline(Explorer &explorer, const ComposeSpec &plan)
+{
+    if (m_outlook2003 || explorer.IsClosed() || explorer.InlineResponse())
+        return nullptr;
+    ComposedItem &response = CreateItem(plan);
+    response.Item().SetInline();
+    explorer.SetInlineResponse(&response);
+    VARIANT item;
+    VariantInit(&item);
+    item.vt = VT_DISPATCH;
+    item.pdispVal = response.ItemDispatch(); // lent for the firing; Outlook holds it
+    explorer.Events().Fire(kInlineResponse, {item});
+    // Assumed: the contextual tab shows once the event has told the add-in of the item.
+    m_ribbon.Show(&explorer, RibbonKind::Explorer);
+    return &response;
+}
+
+bool Outlook::SendInline(Explorer &explorer)
+{
+    ComposedItem *response = explorer.InlineResponse();
+    if (!response || !Deliver(response->Item()))
+        return false;
+    EndInline(explorer);
+    return true;
+}
+
+bool Outlook::DiscardInline(Explorer &explorer)
+{
+    if (!explorer.InlineResponse())
+        return false;
+    EndInline(explorer);
+    return true;
+}
+
+void Outlook::EndInline(Explorer &explorer)
+{
+    explorer.SetInlineResponse(nullptr);
+    m_ribbon.Hide(&explorer);
+    explorer.Events().Fire(kInlineResponseClose);
+}
+
 HRESULT Outlook::ClickRibbon(OutlookWindow &window, const std::string &id)
 {
     if (!window.IsOpen())
@@ -317,9 +394,19 @@ HRESULT Outlook::ClickRibbon(OutlookWindow &window, const std::string &id)
     return m_ribbon.Click(&window.Window(), id);
 }
 
+HRESULT Outlook::ClickRibbon(Explorer &explorer, const std::string &id)
+{
+    return m_ribbon.Click(&explorer, id);
+}
+
 const RibbonControlState *Outlook::RibbonState(OutlookWindow &window, const std::string &id) const
 {
     return m_ribbon.State(&window.Window(), id);
+}
+
+const RibbonControlState *Outlook::RibbonState(Explorer &explorer, const std::string &id) const
+{
+    return m_ribbon.State(&explorer, id);
 }
 
 bool Outlook::Close(OutlookWindow &window)
@@ -366,7 +453,9 @@ std::vector<OutlookWindow *> Outlook::OpenWindows() const
 size_t Outlook::AdvisedSinks() const
 {
     size_t count = m_application->Events().SinkCount() + m_application->InspectorsCollection().Events().SinkCount() +
-                   SinksOnButtons(*m_wordBars.Get());
+                   m_application->ExplorersCollection().Events().SinkCount() + SinksOnButtons(*m_wordBars.Get());
+    for (const auto &explorer : m_explorers)
+        count += explorer->Events().SinkCount();
     for (const auto &item : m_items)
         count += item->Item().Events().SinkCount();
     for (const auto &window : m_windows) {

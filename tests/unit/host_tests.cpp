@@ -1,7 +1,7 @@
 // The stand-in host's own contract: by-name IDispatch, the call log, fault
-// injection, connection points, the ribbon, ItemSend, and the dialog robot.
-// Everything later tests assert about the add-in rests on these behaving
-// exactly as stated here.
+// injection, connection points, the ribbon, explorers and inline responses,
+// ItemSend, and the dialog robot. Everything later tests assert about the
+// add-in rests on these behaving exactly as stated here.
 #include "com/Guids.h"
 #include "host/Application.h"
 #include "host/CallLog.h"
@@ -14,6 +14,7 @@
 #include "host/Text.h"
 
 #include <gtest/gtest.h>
+#include <oleidl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -1284,6 +1285,95 @@ TEST_F(HostOutlook, ComposeControlsShowTheirGettersAnswersPerWindowAndAClickTogg
     ribbon.Reset();
 }
 
+TEST_F(HostOutlook, ExplorersComeAndGoAndAnInlineReplyHasNoInspectorButTheExplorersRibbonTab)
+{
+    addin->xml = {{kExplorerRibbon, kExplorerXml}};
+    IDispatch *actionContext = nullptr;
+    addin->On("GetPressed", [](DISPPARAMS *, VARIANT *result) { return Answer(result, false); });
+    addin->On("OnTrack", [&](DISPPARAMS *params, VARIANT *) {
+        actionContext = ContextOf(params->rgvarg[1]);
+        return S_OK;
+    });
+    ASSERT_EQ(S_OK, outlook->Start());
+    Application &app = outlook->App();
+    Explorer &main = outlook->MainExplorer();
+
+    // Outlook starts with its main window: Explorers(1), ActiveExplorer, a real window.
+    Variant explorers, count, item, active;
+    ASSERT_EQ(S_OK, CallByName(&app, L"Explorers", DISPATCH_PROPERTYGET, {}, explorers.Receive()));
+    IDispatch *collection = explorers.Get()->pdispVal;
+    EXPECT_EQ(S_OK, CallByName(collection, L"Count", DISPATCH_PROPERTYGET, {}, count.Receive()));
+    EXPECT_EQ("VT_I4 1", VariantText(*count.Get()));
+    Variant one = Variant::I4(1);
+    EXPECT_EQ(S_OK, CallByName(collection, L"Item", DISPATCH_METHOD, {*one.Get()}, item.Receive()));
+    EXPECT_EQ(static_cast<IDispatch *>(&main), item.Get()->pdispVal);
+    EXPECT_EQ(S_OK, CallByName(&app, L"ActiveExplorer", DISPATCH_METHOD, {}, active.Receive()));
+    EXPECT_EQ(static_cast<IDispatch *>(&main), active.Get()->pdispVal);
+    ComPtr<IOleWindow> window;
+    HWND hwnd = nullptr;
+    ASSERT_EQ(S_OK, main.QueryInterface(IID_IOleWindow, window.ReceiveVoid()));
+    EXPECT_EQ(S_OK, window->GetWindow(&hwnd));
+    EXPECT_TRUE(hwnd && hwnd == main.Hwnd() && IsWindowVisible(hwnd));
+
+    // A reply in the reading pane: InlineResponse with the item, which is already
+    // ActiveInlineResponse, and no Inspector at all.
+    TestSink *inspectors = Listen(app.InspectorsCollection().Events());
+    TestSink *mainEvents = Listen(main.Events());
+    Variant duringEvent;
+    mainEvents->action = [&](DISPPARAMS *, VARIANT *) {
+        return CallByName(&main, L"ActiveInlineResponse", DISPATCH_PROPERTYGET, {}, duringEvent.Receive());
+    };
+    ComposedItem *reply = outlook->ReplyInline(main);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(nullptr, outlook->ReplyInline(main)); // one at a time
+    ASSERT_EQ(1u, mainEvents->received.size());
+    EXPECT_EQ(static_cast<DISPID>(0xFC92), mainEvents->received[0].id);
+    EXPECT_EQ(Lines{"VT_DISPATCH"}, mainEvents->received[0].rgvarg);
+    EXPECT_EQ(reply->ItemDispatch(), duringEvent.Get()->pdispVal);
+    EXPECT_TRUE(inspectors->received.empty());
+    CallLog::Clear();
+    Variant none;
+    EXPECT_EQ(E_FAIL, CallByName(reply->ItemDispatch(), L"GetInspector", DISPATCH_PROPERTYGET, {}, none.Receive()));
+    EXPECT_EQ(Lines{"MailItem.GetInspector -> E_FAIL"}, CallLog::Lines());
+
+    // Its tab shows the explorer's controls, whose Context is the Explorer.
+    ASSERT_TRUE(outlook->RibbonState(main, "InlineTrack"));
+    EXPECT_EQ(S_OK, outlook->ClickRibbon(main, "InlineTrack"));
+    EXPECT_EQ(static_cast<IDispatch *>(&main), actionContext);
+    EXPECT_TRUE(outlook->RibbonState(main, "InlineTrack")->pressed);
+
+    // Discarded: ActiveInlineResponse is Nothing by the time InlineResponseClose fires; nothing went out.
+    EXPECT_TRUE(outlook->DiscardInline(main));
+    EXPECT_FALSE(outlook->DiscardInline(main));
+    ASSERT_EQ(2u, mainEvents->received.size());
+    EXPECT_EQ(static_cast<DISPID>(0xFC96), mainEvents->received[1].id);
+    EXPECT_EQ(0u, mainEvents->received[1].cArgs);
+    EXPECT_EQ("VT_DISPATCH null", VariantText(*duringEvent.Get()));
+    EXPECT_FALSE(reply->Item().IsSent());
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), outlook->ClickRibbon(main, "InlineTrack"));
+
+    // Another main window: NewExplorer, and it is the active one until it closes.
+    TestSink *newExplorers = Listen(app.ExplorersCollection().Events());
+    Explorer &other = outlook->OpenExplorer();
+    ASSERT_EQ(1u, newExplorers->received.size());
+    EXPECT_EQ(static_cast<DISPID>(0xF001), newExplorers->received[0].id);
+    EXPECT_EQ(Lines{"VT_DISPATCH"}, newExplorers->received[0].rgvarg);
+    EXPECT_EQ(&other, app.ActiveExplorerObject());
+    TestSink *otherEvents = Listen(other.Events());
+    EXPECT_TRUE(outlook->CloseExplorer(other));
+    EXPECT_FALSE(outlook->CloseExplorer(other));
+    ASSERT_EQ(1u, otherEvents->received.size());
+    EXPECT_EQ(static_cast<DISPID>(0xF008), otherEvents->received[0].id);
+    EXPECT_EQ(1u, app.ExplorersCollection().Open().size());
+    EXPECT_EQ(&main, app.ActiveExplorerObject());
+    EXPECT_EQ(nullptr, other.Hwnd());
+
+    outlook->Quit(Outlook::Shutdown::Fast);
+    EXPECT_EQ(static_cast<DISPID>(0xF008), mainEvents->received.back().id);
+    for (TestSink *sink : {inspectors, mainEvents, newExplorers, otherEvents})
+        sink->Release();
+}
+
 // ItemSend for every send today's Outlook makes, after the item's Send unless
 // told otherwise; either one's Cancel stops the send. Outlook 2003 reads
 // ItemSend's result, as it does the item's Send.
@@ -1299,6 +1389,7 @@ TEST_F(HostOutlook, ItemSendFiresForEverySendInTheOrderChosenAndCancels)
     enum Path
     {
         Window,
+        Inline,
         Program,
     };
     const std::string send = "MailItem => ItemEvents 0xF005(VT_BOOL|VT_BYREF 0) -> S_OK";
@@ -1324,17 +1415,24 @@ TEST_F(HostOutlook, ItemSendFiresForEverySendInTheOrderChosenAndCancels)
         {"2003: its Cancel is not read", Generation::Outlook2003, false, ItemSendArg, {send, itemSend}, true},
     };
     for (const Case &c : cases) {
-        for (Path path : {Window, Program}) {
-            const char *const paths[] = {", window", ", program"};
+        for (Path path : {Window, Inline, Program}) {
+            const char *const paths[] = {", window", ", inline", ", program"};
             SCOPED_TRACE(std::string(c.what) + paths[path]);
             Make(c.outlook);
             outlook->SetItemSendFirst(c.itemSendFirst);
+            Explorer &main = outlook->MainExplorer();
             OutlookWindow *window = nullptr;
             ComposedItem *made = nullptr;
-            if (path == Window)
+            if (path == Window) {
                 window = &outlook->Open();
-            else
+            } else if (path == Inline) {
+                made = outlook->ReplyInline(main);
+                EXPECT_EQ(c.outlook == Generation::Outlook2003, made == nullptr);
+                if (!made)
+                    continue; // no inline responses in Outlook 2003
+            } else {
                 made = &outlook->CreateItem();
+            }
             MailItem &item = window ? window->Item() : made->Item();
             TestSink *itemSink = Listen(item.Events());
             TestSink *appSink = Listen(outlook->App().Events());
@@ -1353,17 +1451,24 @@ TEST_F(HostOutlook, ItemSendFiresForEverySendInTheOrderChosenAndCancels)
                 return S_OK;
             };
             CallLog::Clear();
-            const bool sent = window ? outlook->Send(*window) : outlook->SendItem(*made);
+            const bool sent = path == Window   ? outlook->Send(*window)
+                              : path == Inline ? outlook->SendInline(main)
+                                               : outlook->SendItem(*made);
             EXPECT_EQ(c.sent, sent);
             EXPECT_EQ(c.sent, item.IsSent());
             Lines expected = c.events;
             if (c.sent && path == Window)
                 expected.push_back("Inspector => InspectorEvents 0xF008() -> S_OK");
+            if (c.sent && path == Inline)
+                expected.push_back("Explorer => ExplorerEvents_10 0xFC96() -> S_OK");
             EXPECT_EQ(expected, CallLog::Lines());
             EXPECT_EQ(std::find(c.events.begin(), c.events.end(), itemSend) != c.events.end(), itemPassed);
-            // A send that did not go out leaves the window open.
+            // A send that did not go out leaves the window or the inline response as it was.
             if (window) {
                 EXPECT_EQ(!c.sent, window->IsOpen());
+            }
+            if (path == Inline) {
+                EXPECT_EQ(!c.sent, main.InlineResponse() == made);
             }
             itemSink->Release();
             appSink->Release();
