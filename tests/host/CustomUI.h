@@ -41,7 +41,7 @@ struct CustomUI
 
 // Reads xml into ui. Returns "" when Office would take it, else why not
 // ("not well-formed: ... at offset 12", "the root is not customUI in ...",
-// "duplicate id ...").
+// "duplicate id ..."), and ui is left empty.
 std::string ReadCustomUI(const std::wstring &xml, CustomUI &ui);
 
 } // namespace host
