@@ -194,6 +194,8 @@ public:
     // not something the add-in may rely on).
     void SetItemSendFirst(bool first) { m_itemSendFirst = first; }
     // A mail item no window shows, as another program makes it (Application.CreateItem).
+    // Its GetInspector gives Nothing; real Outlook would make an Inspector nobody
+    // shows, so the add-in must not count on finding a window of its own there.
     ComposedItem &CreateItem(const ComposeSpec &plan = ComposeSpec());
     // The item's Send method called by a program: as Send, without a window to close.
     bool SendItem(ComposedItem &item);
