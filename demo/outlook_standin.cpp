@@ -3,8 +3,9 @@
 //
 // It registers QuorviaAddin.dll with regsvr32, creates the add-in by its
 // ProgID through COM, starts a stand-in tracking service at the add-in's own
-// URL (or uses one already listening), starts Outlook, opens a compose window,
-// switches tracking on or off with the window's button, sends, and prints the
+// URL (or uses one already listening), starts Outlook, opens a compose window
+// (or, with editor = inline, composes a reply in the main window's reading
+// pane), switches tracking on or off with the add-in's control, sends, and prints the
 // message before and after, the request the service received (decoded), what
 // the user was asked and answered, and the add-in's log. Then it quits,
 // releases the add-in, asks DllCanUnloadNow and unregisters.
@@ -91,6 +92,8 @@ const char kHelp[] =
     "  body                     the body (UTF-8; \\n for a line break), or body_file = a file's bytes\n"
     "  outlook                  2016 (Outlook 2016 to Microsoft 365, classic) | 2003\n"
     "  editor                   outlook | word (Outlook 2003's choice; today's Outlook edits every window with Word)\n"
+    "                           | inline (2016: a reply composed in the main window's reading pane, with no\n"
+    "                           compose window, and sent from there)\n"
     "  tracking                 on | off\n"
     "  answer_html_only, answer_contact, answer_authorization   yes|no to those questions\n"
     "  service                  internal (start a stand-in at the add-in's URL) | external (one is listening)\n"
@@ -335,22 +338,32 @@ host::ComposeSpec Compose(const Scenario &s)
 
 // The body as it stands (or as it went out): UTF-8 for HTMLBody, the
 // stream's own bytes otherwise.
-std::string BodyBytes(host::OutlookWindow &window, const Scenario &s)
+std::string BodyBytes(host::MailItem &item, host::MapiMessage &message, const Scenario &s)
 {
-    const auto &sent = window.Item().Sent();
+    const auto &sent = item.Sent();
     const std::string &format = s.at("format");
     if (format == "pr_html")
-        return sent && sent->html ? *sent->html : window.Message().Bytes(host::kPrHtml);
+        return sent && sent->html ? *sent->html : message.Bytes(host::kPrHtml);
     if (format == "pr_body_html")
-        return sent && sent->bodyHtml ? *sent->bodyHtml : window.Message().Bytes(host::kPrBodyHtml);
+        return sent && sent->bodyHtml ? *sent->bodyHtml : message.Bytes(host::kPrBodyHtml);
     if (format == "plain" || format == "rtf") {
         // A plain-text message is never changed: its text is what goes out.
-        Variant text = window.Item().Value("Body");
+        Variant text = item.Value("Body");
         return text.Type() == VT_BSTR && text.Get()->bstrVal ? Utf8FromWide(text.Get()->bstrVal) : std::string();
     }
     if (sent)
         return Utf8FromWide(sent->htmlBody.value_or(std::wstring()));
-    return Utf8FromWide(window.Item().HtmlBody());
+    return Utf8FromWide(item.HtmlBody());
+}
+
+// The first toggle of the add-in's on the inline response's tab, or "".
+std::string InlineToggle(host::Outlook &outlook)
+{
+    const host::CustomUI *ui = outlook.Ribbon().Definition(host::RibbonKind::Explorer);
+    for (size_t i = 0; ui && i < ui->inlineResponse.size(); ++i)
+        if (ui->inlineResponse[i].type == "toggleButton" || ui->inlineResponse[i].type == "checkBox")
+            return ui->inlineResponse[i].Id();
+    return std::string();
 }
 
 void PrintBody(const std::string &label, const std::string &bytes)
@@ -429,6 +442,15 @@ int main(int argc, char **argv)
         return 2;
     }
     const bool outlook2003 = s.at("outlook") == "2003";
+    if (s.at("editor") != "outlook" && s.at("editor") != "word" && s.at("editor") != "inline") {
+        fprintf(stderr, "editor must be outlook, word or inline, not %s\n", s.at("editor").c_str());
+        return 2;
+    }
+    const bool inlineReply = s.at("editor") == "inline";
+    if (inlineReply && outlook2003) {
+        fprintf(stderr, "editor = inline needs outlook = 2016: Outlook 2003 has no inline responses\n");
+        return 2;
+    }
     host::PlayOutlook playing(outlook2003 ? host::Generation::Outlook2003 : host::Generation::Outlook2016);
 
     printf("Quorvia add-in demo: the shipped DLL in a stand-in Outlook (Wine, private namespace)\n");
@@ -498,32 +520,54 @@ int main(int argc, char **argv)
                ReadSetting("protected password") == "(none)" ? "(none)" : "encrypted for this user",
                ReadSetting("password").c_str());
 
-        host::OpenSpec open;
-        open.compose = Compose(s);
-        open.editor = s.at("editor") == "word" ? host::Editor::Word : host::Editor::Outlook;
-        host::OutlookWindow &window = outlook.Open(open);
-        Heading("A compose window opens");
+        host::Explorer &explorer = outlook.MainExplorer();
+        host::OutlookWindow *window = nullptr;
+        host::ComposedItem *reply = nullptr;
+        if (inlineReply) {
+            reply = outlook.ReplyInline(explorer, Compose(s));
+            Heading("A reply is composed inline in the main window (no compose window, no NewInspector)");
+        } else {
+            host::OpenSpec open;
+            open.compose = Compose(s);
+            open.editor = s.at("editor") == "word" ? host::Editor::Word : host::Editor::Outlook;
+            window = &outlook.Open(open);
+            Heading("A compose window opens");
+        }
+        host::MailItem &item = window ? window->Item() : reply->Item();
+        host::MapiMessage &message = window ? window->Message() : reply->Message();
         printf("  To:      %s\n  Cc:      %s\n  Bcc:     %s\n  Subject: %s\n  Format:  %s\n",
                s.at("to").c_str(), s.at("cc").c_str(), s.at("bcc").c_str(), s.at("subject").c_str(),
                s.at("format").c_str());
-        printf("  toolbar: %s\n", window.QuorviaBar() ? "\"Quorvia\" with Tracking and Setup" : "none");
-        PrintBody("message before", BodyBytes(window, s));
+        if (window)
+            printf("  toolbar: %s\n", window->QuorviaBar() ? "\"Quorvia\" with Tracking and Setup" : "none");
+        PrintBody("message before", BodyBytes(item, message, s));
 
         bool wantTracking = Yes(s, "tracking");
-        if (host::CommandBarButton *tracking = window.Button(host::ToolbarButton::Tracking)) {
+        const std::string toggle = window ? std::string() : InlineToggle(outlook);
+        if (!toggle.empty()) {
+            for (int i = 0; i < 2 && outlook.RibbonState(explorer, toggle)->pressed != wantTracking; ++i)
+                PrintHr(("click on the ribbon's " + toggle).c_str(), outlook.ClickRibbon(explorer, toggle));
+            outlook.Idle();
+            printf("  %s: %s\n", toggle.c_str(),
+                   outlook.RibbonState(explorer, toggle)->pressed ? "pressed" : "not pressed");
+        } else if (!window) {
+            printf("  (the inline response has no tracking control of the add-in's: it goes out untracked)\n");
+        } else if (host::CommandBarButton *tracking = window->Button(host::ToolbarButton::Tracking)) {
             for (int i = 0; i < 2 && (tracking->Int("State") == -1) != wantTracking; ++i)
-                PrintHr("click on Tracking", outlook.Click(window, host::ToolbarButton::Tracking));
+                PrintHr("click on Tracking", outlook.Click(*window, host::ToolbarButton::Tracking));
             printf("  Tracking button: \"%s\"\n", tracking->Text("Caption").c_str());
         } else {
             printf("  (the window has no Tracking button)\n");
         }
 
         Heading("The user sends");
-        bool sent = outlook.Send(window);
-        printf("  %s\n", sent ? "sent" : "NOT sent: the window stays open");
+        bool sent = window ? outlook.Send(*window) : outlook.SendInline(explorer);
+        printf("  %s\n", sent     ? "sent"
+                          : window ? "NOT sent: the window stays open"
+                                   : "NOT sent: the reply stays inline");
         if (sent)
-            printf("  BodyFormat: %ld (2 = HTML)\n", window.Item().Value("BodyFormat").Get()->lVal);
-        std::string after = BodyBytes(window, s);
+            printf("  BodyFormat: %ld (2 = HTML)\n", item.Value("BodyFormat").Get()->lVal);
+        std::string after = BodyBytes(item, message, s);
         PrintBody(sent ? "message as sent" : "message as it stands", after);
         if (!bodyOut.empty()) {
             std::ofstream out(bodyOut, std::ios::binary);
@@ -544,8 +588,10 @@ int main(int argc, char **argv)
             printf("  %s\n", line.c_str());
 
         Heading("Outlook quits and lets go of the add-in");
-        if (window.IsOpen())
-            outlook.Close(window);
+        if (window && window->IsOpen())
+            outlook.Close(*window);
+        if (reply && !sent)
+            outlook.DiscardInline(explorer);
         outlook.Quit(host::Outlook::Shutdown::Normal);
         addin.Reset(); // the demo's own reference; Outlook's is the last
         printf("  %-56s -> %lu\n", "Release()", (unsigned long)outlook.ReleaseAddin());

@@ -1,6 +1,7 @@
 #include "host/Application.h"
 
 #include "com/Guids.h"
+#include "host/Explorer.h"
 #include "host/Generation.h"
 #include "host/Inspector.h"
 #include "host/Text.h"
@@ -31,7 +32,8 @@ NameSpace::NameSpace() : DispObject("NameSpace", {kIID_NameSpace})
     AddValue("Type", Str("MAPI"));
 }
 
-Inspectors::Inspectors() : DispObject("Inspectors", {kIID_Inspectors})
+template <class Window>
+WindowCollection<Window>::WindowCollection(const char *name, REFIID iid, REFIID events) : DispObject(name, {iid})
 {
     AddProperty("Count", [this](Invocation &call) {
         call.Result()->vt = VT_I4;
@@ -48,43 +50,53 @@ Inspectors::Inspectors() : DispObject("Inspectors", {kIID_Inspectors})
             return DISP_E_BADINDEX;
         return ReturnObject(call, m_open[i - 1].Get());
     });
-    m_events = &AddEventSource(*this, DIID_InspectorsEvents);
+    m_events = &AddEventSource(*this, events);
 }
 
-HRESULT Inspectors::Add(Inspector *inspector)
+template <class Window>
+HRESULT WindowCollection<Window>::Add(Window *window, bool announce)
 {
-    m_open.push_back(ComPtr<Inspector>::Borrow(inspector));
+    m_open.push_back(ComPtr<Window>::Borrow(window));
+    if (!announce)
+        return S_OK;
     VARIANT argument;
     VariantInit(&argument);
     argument.vt = VT_DISPATCH;
-    argument.pdispVal = inspector; // lent for the firing; the collection holds it
+    argument.pdispVal = window; // lent for the firing; the collection holds it
     return m_events->Fire(kNewInspector, {argument});
 }
 
-void Inspectors::Remove(Inspector *inspector)
+template <class Window>
+void WindowCollection<Window>::Remove(Window *window)
 {
     auto it = std::find_if(m_open.begin(), m_open.end(),
-                           [inspector](const ComPtr<Inspector> &open) { return open.Get() == inspector; });
+                           [window](const ComPtr<Window> &open) { return open.Get() == window; });
     if (it == m_open.end())
         return;
-    ComPtr<Inspector> leaving = std::move(*it); // released after the vector is whole again
+    ComPtr<Window> leaving = std::move(*it); // released after the vector is whole again
     m_open.erase(it);
 }
 
-bool Inspectors::Contains(const Inspector *inspector) const
+template <class Window>
+bool WindowCollection<Window>::Contains(const Window *window) const
 {
     for (const auto &open : m_open)
-        if (open.Get() == inspector)
+        if (open.Get() == window)
             return true;
     return false;
 }
 
-Application::Application() : DispObject("Application", {IID__Application})
+Inspectors::Inspectors() : WindowCollection<Inspector>("Inspectors", kIID_Inspectors, DIID_InspectorsEvents) {}
+
+Explorers::Explorers() : WindowCollection<Explorer>("Explorers", IID__Explorers, DIID_ExplorersEvents) {}
+
+Application::Application() : DispObject("Application", {IID__Application}), m_outlook2003(PlaysOutlook2003())
 {
     AddValue("Name", Str("Outlook"));
-    AddValue("Version", Str(PlaysOutlook2003() ? "11.0.0.8303" : "16.0.0.17928"));
+    AddValue("Version", Str(m_outlook2003 ? "11.0.0.8303" : "16.0.0.17928"));
     m_namespace = Create<NameSpace>();
     m_inspectors = Create<Inspectors>();
+    m_explorers = Create<Explorers>();
     AddMethod("GetNamespace", [this](Invocation &call) {
         Variant type;
         HRESULT hr = call.ArgAs(0, VT_BSTR, type);
@@ -98,6 +110,8 @@ Application::Application() : DispObject("Application", {IID__Application})
     AddProperty("Inspectors", [this](Invocation &call) { return ReturnObject(call, m_inspectors.Get()); });
     // Nothing (a null VT_DISPATCH) when no window is open in front.
     AddMethod("ActiveInspector", [this](Invocation &call) { return ReturnObject(call, ActiveInspectorObject()); });
+    AddProperty("Explorers", [this](Invocation &call) { return ReturnObject(call, m_explorers.Get()); });
+    AddMethod("ActiveExplorer", [this](Invocation &call) { return ReturnObject(call, ActiveExplorerObject()); });
     m_events = &AddEventSource(*this, DIID_ApplicationEvents);
 }
 
@@ -107,11 +121,37 @@ Application::~Application()
     if (m_inspectors)
         for (const auto &open : m_inspectors->Open())
             open->SetApplication(nullptr);
+    if (m_explorers)
+        for (const auto &open : m_explorers->Open())
+            open->SetApplication(nullptr);
 }
 
 Inspector *Application::ActiveInspectorObject() const
 {
     return m_active && m_inspectors->Contains(m_active) ? m_active : nullptr;
 }
+
+Explorer *Application::ActiveExplorerObject() const
+{
+    return m_activeExplorer && m_explorers->Contains(m_activeExplorer) ? m_activeExplorer : nullptr;
+}
+
+bool Application::FireItemSendRefused(IDispatch *item)
+{
+    Pin alive(*this);
+    VARIANT_BOOL cancel = VARIANT_FALSE;
+    VARIANT argument;
+    VariantInit(&argument);
+    argument.vt = VT_DISPATCH;
+    argument.pdispVal = item; // lent for the firing
+    Variant result;
+    m_events->Fire(kApplicationItemSend, {argument, ByRefBool(&cancel)}, result.Receive());
+    if (m_outlook2003)
+        return result.Type() == VT_BOOL && result.Get()->boolVal == VARIANT_FALSE;
+    return cancel != VARIANT_FALSE;
+}
+
+template class WindowCollection<Inspector>;
+template class WindowCollection<Explorer>;
 
 } // namespace host

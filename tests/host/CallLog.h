@@ -24,7 +24,9 @@ enum class CallKind
     FindConnectionPoint,
     Advise,
     Unadvise,
-    Event, // the host calling out: an event fired into the advised sinks
+    // The host calling out: an event fired into the advised sinks, or Office
+    // calling the add-in's ribbon interface and callbacks.
+    Event,
     Other, // GetTypeInfo, GetConnectionInterface, EnumConnections, ...
 };
 
@@ -35,7 +37,8 @@ struct CallRecord
     std::string object; // "MailItem", "Application", ...
     // "Save", "HTMLBody"; "QueryInterface(IConnectionPointContainer)" (the
     // interface is part of what is asked, so faults can target one); "Advise";
-    // for events the dispinterface, "ItemEvents".
+    // for events the dispinterface, "ItemEvents"; for Office's calls on the
+    // add-in, "Addin." and what was called ("Addin.GetCustomUI").
     std::string member;
     CallKind kind = CallKind::Other;
     DISPID dispid = DISPID_UNKNOWN;
@@ -51,7 +54,8 @@ struct CallRecord
     // One line, e.g. `CommandBars.Add(VT_BSTR "Quorvia", missing, VT_I2 -1) -> S_OK`,
     // `MailItem.BodyFormat = VT_I4 2 -> S_OK`, `Button.Picture := VT_DISPATCH -> S_OK` (putref),
     // `Inspector.QueryInterface(IConnectionPointContainer) -> E_NOINTERFACE`,
-    // `MailItem.AddRef -> 2`, `Inspector => InspectorEvents 0xF008() -> S_OK`.
+    // `MailItem.AddRef -> 2`, `Inspector => InspectorEvents 0xF008() -> S_OK`,
+    // `Ribbon => Addin.GetCustomUI(VT_BSTR "Microsoft.Outlook.Explorer") -> S_OK`.
     std::string Line() const;
 };
 

@@ -13,9 +13,8 @@ ComPtr<T> CreateFor(Generation outlook, Args &&...args)
 
 } // namespace
 
-ComposeWindow::ComposeWindow(const ComposeSpec &plan)
-    : m_message(CreateFor<MapiMessage>(plan.outlook)), m_item(CreateFor<MailItem>(plan.outlook)),
-      m_inspector(CreateFor<Inspector>(plan.outlook, plan.window))
+ComposedItem::ComposedItem(const ComposeSpec &plan)
+    : m_message(CreateFor<MapiMessage>(plan.outlook)), m_item(CreateFor<MailItem>(plan.outlook))
 {
     MapiMessage &message = *m_message.Get();
     message.SetStringStore(plan.strings);
@@ -46,15 +45,18 @@ ComposeWindow::ComposeWindow(const ComposeSpec &plan)
         item.AddValue("Body", Variant::Str(BStr::FromWide(plan.html.c_str())));
         break;
     }
-    m_inspector->SetCurrentItem(&item);
+}
+
+ComposeWindow::ComposeWindow(const ComposeSpec &plan)
+    : m_item(plan), m_inspector(CreateFor<Inspector>(plan.outlook, plan.window))
+{
+    m_inspector->SetCurrentItem(&m_item.Item());
 }
 
 ComposeWindow::~ComposeWindow()
 {
     // The inspector first: it gives the item back and unhooks itself from it.
     m_inspector.Reset();
-    m_item.Reset();
-    m_message.Reset();
 }
 
 } // namespace host

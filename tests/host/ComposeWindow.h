@@ -2,6 +2,8 @@
 // item, its MAPI message (recipients' display strings, subject, body) and its
 // inspector. The body sits where the test asks: in HTMLBody, only in the
 // message's PR_HTML or PR_BODY_HTML, or nowhere as HTML (a plain-text mail).
+// ComposedItem is the same item and message without a window: an inline
+// response, or an item another program made.
 #pragma once
 
 #include "host/Generation.h"
@@ -40,6 +42,24 @@ struct ComposeSpec
     Generation outlook = CurrentGeneration();
 };
 
+// A mail item and its MAPI message, as `plan` describes them (its window aside).
+class ComposedItem
+{
+public:
+    explicit ComposedItem(const ComposeSpec &plan = ComposeSpec());
+    ComposedItem(const ComposedItem &) = delete;
+    ComposedItem &operator=(const ComposedItem &) = delete;
+
+    MailItem &Item() const { return *m_item.Get(); }
+    MapiMessage &Message() const { return *m_message.Get(); }
+    // The mail item as the add-in receives it.
+    IDispatch *ItemDispatch() const { return m_item.Get(); }
+
+private:
+    ComPtr<MapiMessage> m_message;
+    ComPtr<MailItem> m_item;
+};
+
 class ComposeWindow
 {
 public:
@@ -48,15 +68,13 @@ public:
     ComposeWindow &operator=(const ComposeWindow &) = delete;
     ~ComposeWindow();
 
-    MailItem &Item() const { return *m_item.Get(); }
-    MapiMessage &Message() const { return *m_message.Get(); }
+    MailItem &Item() const { return m_item.Item(); }
+    MapiMessage &Message() const { return m_item.Message(); }
     Inspector &Window() const { return *m_inspector.Get(); }
-    // The mail item as the add-in receives it.
-    IDispatch *ItemDispatch() const { return m_item.Get(); }
+    IDispatch *ItemDispatch() const { return m_item.ItemDispatch(); }
 
 private:
-    ComPtr<MapiMessage> m_message;
-    ComPtr<MailItem> m_item;
+    ComposedItem m_item;
     ComPtr<Inspector> m_inspector;
 };
 

@@ -4,8 +4,12 @@
 // when it is made.
 //
 // Where they differ:
-// - ItemEvents Send and Close: 2016 reads only the by-reference Cancel
-//   argument; 2003 only the event result (VT_BOOL FALSE cancels).
+// - ItemEvents Send and Close, ApplicationEvents ItemSend: 2016 reads only
+//   the by-reference Cancel argument; 2003 only the event result (VT_BOOL
+//   FALSE cancels).
+// - Ribbon and inline responses: only 2016. Outlook 2003 never asks for
+//   IRibbonExtensibility, its Explorer has no ActiveInlineResponse, and
+//   nobody replies inline there.
 // - GetProps: 2016 answers exactly the type asked (a PT_STRING8 tag gives the
 //   ANSI code page, '?' for what it cannot hold, whatever the flags); 2003
 //   gives Unicode text for any string tag asked with MAPI_UNICODE.

@@ -11,8 +11,6 @@
 #include "host/ConnectionPoints.h"
 #include "host/DispObject.h"
 
-#include <oleidl.h>
-
 namespace host {
 
 class CommandBars;

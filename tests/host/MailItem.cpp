@@ -53,6 +53,8 @@ MailItem::MailItem() : DispObject("MailItem", {IID__MailItem}), m_generation(Cur
         return S_OK;
     });
     AddProperty("GetInspector", [this](Invocation &call) {
+        if (m_inline)
+            return E_FAIL;
         call.Result()->vt = VT_DISPATCH;
         call.Result()->pdispVal = m_inspector;
         if (m_inspector)
@@ -136,7 +138,18 @@ bool MailItem::FireClose()
 bool MailItem::Send()
 {
     Pin alive(*this);
-    if (FireRefused(kItemEventSend, m_lastSendHr) || m_refusesToSend)
+    return !FireSendRefused() && Submit();
+}
+
+bool MailItem::FireSendRefused()
+{
+    Pin alive(*this);
+    return FireRefused(kItemEventSend, m_lastSendHr);
+}
+
+bool MailItem::Submit()
+{
+    if (m_refusesToSend)
         return false;
 
     SentMail mail;

@@ -62,15 +62,24 @@ public:
     // item does not keep alive.
     void SetInspector(Inspector *inspector) { m_inspector = inspector; }
     Inspector *GetInspectorObject() const { return m_inspector; }
+    // An inline response's item: GetInspector fails with E_FAIL. Nobody has
+    // confirmed what real Outlook gives there, so the add-in must not rely on it.
+    void SetInline() { m_inline = true; }
 
     EventSource &Events() { return *m_events; }
 
     // Fires Send (0xF005) with a by-reference VARIANT_BOOL Cancel. Cancel set
     // TRUE (Outlook 2016) or a result of VT_BOOL FALSE (Outlook 2003) cancels:
-    // the item stays unsent and its window open. Otherwise the item is sent:
-    // what went out is recorded, Sent and Submitted become TRUE and the window
-    // closes. Returns true when sent.
+    // the item stays unsent and its window open. Otherwise the item is sent
+    // (Submit). Returns true when sent. ApplicationEvents ItemSend is
+    // Outlook's part: see Outlook::Send.
     bool Send();
+    // The item's Send event alone; true when a sink cancelled.
+    bool FireSendRefused();
+    // The send itself once every sink agreed: false when Outlook refuses it
+    // (SetRefusesToSend); else what went out is recorded, Sent and Submitted
+    // become TRUE and the window closes.
+    bool Submit();
     // Fires Close (0xF004) the same way; true when nobody refused it.
     bool FireClose();
     // Outlook refuses the send itself once every sink agreed (a recipient it
@@ -97,6 +106,7 @@ private:
     EventSource *m_events;
     HRESULT m_lastSendHr = S_OK;
     bool m_refusesToSend = false;
+    bool m_inline = false;
     std::optional<SentMail> m_sent;
 };
 

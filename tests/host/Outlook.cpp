@@ -54,7 +54,8 @@ size_t SinksOnButtons(const CommandBars &bars)
 // --- OutlookWindow ---------------------------------------------------------------------
 
 OutlookWindow::OutlookWindow(const OpenSpec &plan, CommandBars *bars, IDispatch *wordTemplate, bool wordEdits)
-    : m_parts(plan.compose), m_bars(ComPtr<CommandBars>::Borrow(bars)), m_barsPending(plan.barsFromFirstActivate)
+    : m_parts(plan.compose), m_bars(ComPtr<CommandBars>::Borrow(bars)), m_barsPending(plan.barsFromFirstActivate),
+      m_composes(plan.kind == ItemKind::Compose)
 {
     Inspector &inspector = m_parts.Window();
     if (!m_barsPending)
@@ -116,6 +117,11 @@ Outlook::Outlook()
       m_wordTemplate(Create<DispObject>("WordTemplate"))
 {
     m_wordTemplate->AddValue("Saved", Variant::Bool(false));
+    // The main window is there before any add-in connects: nobody hears it open.
+    m_explorers.push_back(Create<Explorer>());
+    m_explorers.back()->SetApplication(m_application.Get());
+    m_application->ExplorersCollection().Add(m_explorers.back().Get(), false);
+    m_application->SetActiveExplorer(m_explorers.back().Get());
 }
 
 Outlook::~Outlook()
@@ -123,6 +129,9 @@ Outlook::~Outlook()
     for (auto &window : m_windows)
         if (window->IsOpen())
             CloseWindow(*window, false);
+    for (auto &explorer : m_explorers)
+        explorer->Close();
+    m_ribbon.Disconnect();
     m_addin.Reset();
     m_windows.clear();
 }
@@ -149,7 +158,11 @@ HRESULT Outlook::Connect(IDispatch *application, ext_ConnectMode mode)
     if (!m_addin)
         return E_UNEXPECTED;
     CustomArguments custom;
-    return m_addin->OnConnection(application, mode, nullptr, custom.Get());
+    HRESULT hr = m_addin->OnConnection(application, mode, nullptr, custom.Get());
+    // Office 2007 and later ask for the add-in's ribbon once it is connected.
+    if (SUCCEEDED(hr) && !m_outlook2003)
+        m_ribbon.Connect(m_addin.Get());
+    return hr;
 }
 
 HRESULT Outlook::Start()
@@ -171,13 +184,17 @@ HRESULT Outlook::SwitchOff()
     if (!m_addin)
         return E_UNEXPECTED;
     CustomArguments custom;
-    return m_addin->OnDisconnection(ext_dm_UserClosed, custom.Get());
+    HRESULT hr = m_addin->OnDisconnection(ext_dm_UserClosed, custom.Get());
+    m_ribbon.Disconnect();
+    return hr;
 }
 
 void Outlook::Quit(Shutdown how)
 {
     for (OutlookWindow *window : OpenWindows())
         Close(*window);
+    for (auto &explorer : m_explorers)
+        CloseExplorer(*explorer.Get());
     m_application->Events().Fire(kApplicationQuit);
     if (how == Shutdown::Fast || !m_addin)
         return;
@@ -188,6 +205,7 @@ void Outlook::Quit(Shutdown how)
 
 ULONG Outlook::ReleaseAddin()
 {
+    m_ribbon.Disconnect();
     IDTExtensibility2 *addin = m_addin.Detach();
     return addin ? addin->Release() : 0;
 }
@@ -234,6 +252,11 @@ void Outlook::Activate(OutlookWindow &window)
     m_front = &window;
     m_application->SetActiveInspector(&window.Window());
     window.Window().NoteActivated();
+    if (window.m_composes && !window.m_ribbonShown) {
+        window.m_ribbonShown = true;
+        m_ribbon.Load(RibbonKind::Compose);
+        m_ribbon.Show(&window.Window(), RibbonKind::Compose);
+    }
     if (window.m_barsPending) {
         window.m_barsPending = false;
         window.Window().SetCommandBars(window.m_bars.Get());
@@ -264,10 +287,126 @@ bool Outlook::Send(OutlookWindow &window)
 {
     if (!window.IsOpen())
         return false;
-    if (!window.Item().Send())
+    if (!Deliver(window.Item()))
         return false;
     CloseWindow(window, true);
     return true;
+}
+
+bool Outlook::Deliver(MailItem &item)
+{
+    DispObject::Pin alive(item);
+    if (m_itemSendFirst) {
+        if (m_application->FireItemSendRefused(&item) || item.FireSendRefused())
+            return false;
+    } else if (item.FireSendRefused() || m_application->FireItemSendRefused(&item)) {
+        return false;
+    }
+    return item.Submit();
+}
+
+ComposedItem &Outlook::CreateItem(const ComposeSpec &plan)
+{
+    ComposeSpec made = plan;
+    made.outlook = m_outlook2003 ? Generation::Outlook2003 : Generation::Outlook2016;
+    m_items.push_back(std::make_unique<ComposedItem>(made));
+    return *m_items.back();
+}
+
+bool Outlook::SendItem(ComposedItem &item)
+{
+    return !item.Item().IsSent() && Deliver(item.Item());
+}
+
+Explorer &Outlook::OpenExplorer()
+{
+    m_explorers.push_back(Create<Explorer>());
+    Explorer &explorer = *m_explorers.back().Get();
+    explorer.SetApplication(m_application.Get());
+    m_application->SetActiveExplorer(&explorer);
+    m_application->ExplorersCollection().Add(&explorer);
+    return explorer;
+}
+
+bool Outlook::CloseExplorer(Explorer &explorer)
+{
+    if (explorer.IsClosed())
+        return false;
+    DispObject::Pin alive(explorer);
+    DiscardInline(explorer);
+    explorer.Events().Fire(kExplorerClose);
+    explorer.Close();
+    m_ribbon.Forget(&explorer);
+    m_application->ExplorersCollection().Remove(&explorer);
+    if (m_application->ActiveExplorerObject() == nullptr) {
+        const auto &open = m_application->ExplorersCollection().Open();
+        m_application->SetActiveExplorer(open.empty() ? nullptr : open.back().Get());
+    }
+    return true;
+}
+
+ComposedItem *Outlook::ReplyInline(Explorer &explorer, const ComposeSpec &plan)
+{
+    if (m_outlook2003 || explorer.IsClosed() || explorer.InlineResponse())
+        return nullptr;
+    ComposedItem &response = CreateItem(plan);
+    response.Item().SetInline();
+    explorer.SetInlineResponse(&response);
+    VARIANT item;
+    VariantInit(&item);
+    item.vt = VT_DISPATCH;
+    item.pdispVal = response.ItemDispatch(); // lent for the firing; Outlook holds it
+    explorer.Events().Fire(kInlineResponse, {item});
+    // Assumed: the contextual tab shows once the event has told the add-in of the item.
+    m_ribbon.Show(&explorer, RibbonKind::Explorer);
+    return &response;
+}
+
+bool Outlook::SendInline(Explorer &explorer)
+{
+    ComposedItem *response = explorer.InlineResponse();
+    if (!response || !Deliver(response->Item()))
+        return false;
+    EndInline(explorer);
+    return true;
+}
+
+bool Outlook::DiscardInline(Explorer &explorer)
+{
+    if (!explorer.InlineResponse())
+        return false;
+    EndInline(explorer);
+    return true;
+}
+
+void Outlook::EndInline(Explorer &explorer)
+{
+    explorer.SetInlineResponse(nullptr);
+    m_ribbon.Hide(&explorer);
+    explorer.Events().Fire(kInlineResponseClose);
+}
+
+HRESULT Outlook::ClickRibbon(OutlookWindow &window, const std::string &id)
+{
+    if (!window.IsOpen())
+        return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    Activate(window);
+    return m_ribbon.Click(&window.Window(), id);
+}
+
+HRESULT Outlook::ClickRibbon(Explorer &explorer, const std::string &id)
+{
+    return m_ribbon.Click(&explorer, id);
+}
+
+const RibbonControlState *Outlook::RibbonState(OutlookWindow &window, const std::string &id) const
+{
+    return m_ribbon.State(&window.Window(), id);
+}
+
+const RibbonControlState *Outlook::RibbonState(Explorer &explorer, const std::string &id) const
+{
+    return m_ribbon.State(&explorer, id);
 }
 
 bool Outlook::Close(OutlookWindow &window)
@@ -291,6 +430,7 @@ void Outlook::CloseWindow(OutlookWindow &window, bool fireEvents)
     if (fireEvents)
         window.Window().Events().Fire(kInspectorClose);
     window.Window().Close();
+    m_ribbon.Forget(&window.Window());
     m_application->InspectorsCollection().Remove(&window.Window());
     // Word keeps its bars while any window it edits is open.
     bool lastOfItsBars = true;
@@ -313,7 +453,11 @@ std::vector<OutlookWindow *> Outlook::OpenWindows() const
 size_t Outlook::AdvisedSinks() const
 {
     size_t count = m_application->Events().SinkCount() + m_application->InspectorsCollection().Events().SinkCount() +
-                   SinksOnButtons(*m_wordBars.Get());
+                   m_application->ExplorersCollection().Events().SinkCount() + SinksOnButtons(*m_wordBars.Get());
+    for (const auto &explorer : m_explorers)
+        count += explorer->Events().SinkCount();
+    for (const auto &item : m_items)
+        count += item->Item().Events().SinkCount();
     for (const auto &window : m_windows) {
         count += window->Window().Events().SinkCount() + window->Item().Events().SinkCount();
         if (&window->Bars() != m_wordBars.Get())

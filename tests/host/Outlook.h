@@ -1,35 +1,60 @@
 // Outlook: the stand-in host as a whole, with the actions a user and Outlook
 // take, for tests and the demo to script. It owns the Application (with its
-// MAPI NameSpace and Inspectors collection), the command bars Word shares
-// among the windows it edits, Word's template, and every window opened.
+// MAPI NameSpace, Inspectors and Explorers collections), the command bars Word
+// shares among the windows it edits, Word's template, the ribbon (Ribbon.h),
+// and every window and item made.
 //
 // The add-in is any IDTExtensibility2: the add-in object of this build
 // (NewInProcessAddin) or the shipped DLL's, created by ProgID. Outlook holds
 // one reference to it from Load to ReleaseAddin.
 //
 // What the host does, as Outlook and Office do it:
+// - Outlook starts with one explorer, the main window (MainExplorer), in the
+//   Explorers collection and ActiveExplorer, announced to nobody.
 // - Start: OnConnection(ext_cm_Startup), then OnStartupComplete.
-//   ConnectLate: OnConnection(ext_cm_AfterStartup) alone.
+//   ConnectLate: OnConnection(ext_cm_AfterStartup) alone. After any
+//   OnConnection that succeeded, today's Outlook asks the add-in for
+//   IRibbonExtensibility and loads the explorer's ribbon (Ribbon.h).
 // - Open: the window joins the Inspectors collection, NewInspector fires with
 //   it, then the window comes to the front (Deactivate of the window in front,
 //   Activate of the new one). Outlook 2016 edits every compose window with
-//   Word, with command bars of its own; 2003 as OpenSpec::editor says.
+//   Word, with command bars of its own; 2003 as OpenSpec::editor says. The
+//   first time a compose window comes to the front, today's Outlook shows
+//   its ribbon before the Activate event: the compose ribbon loads with the
+//   first such window (GetCustomUI, onLoad), then the window's getters run.
 // - Click: brings the window to the front first, then clicks its button.
-// - Send: the item's Send; when nobody refused it, the window closes.
+// - Send: the item's Send, then ApplicationEvents ItemSend unless the Send
+//   was cancelled (SetItemSendFirst reverses the two); when nobody cancelled
+//   and Outlook takes the item, it is sent and the window closes.
 // - Close: the item's Close; when nobody refused it, the Inspector's Close,
 //   then the window leaves the collection and Office removes its temporary
 //   bars and controls (Word's shared bars when the last Word window closes).
-// - Quit: open windows close; ApplicationEvents Quit fires; then, unless the
-//   shutdown is fast (Outlook 2010 and later by default), OnBeginShutdown and
-//   OnDisconnection(ext_dm_HostShutdown). ReleaseAddin is separate.
-// - SwitchOff: OnDisconnection(ext_dm_UserClosed), as the COM Add-ins dialog does.
+// - ReplyInline (today's Outlook): a reply composed in the explorer's reading
+//   pane, with no Inspector (NewInspector does not fire): the explorer's
+//   ActiveInlineResponse becomes the item, InlineResponse(item) fires, then
+//   the inline response's ribbon tab shows (its getters run, Context the
+//   Explorer). SendInline sends it as Send does; once it went out, or on
+//   DiscardInline, ActiveInlineResponse becomes Nothing, then
+//   InlineResponseClose fires.
+// - OpenExplorer: NewExplorer fires; CloseExplorer: its inline response is
+//   discarded, its Close fires, it leaves the collection.
+// - CreateItem / SendItem: a mail item that no window shows (made by another
+//   program) sent as Send does: its Send event, and ItemSend.
+// - Quit: open windows close, then open explorers; ApplicationEvents Quit
+//   fires; then, unless the shutdown is fast (Outlook 2010 and later by
+//   default), OnBeginShutdown and OnDisconnection(ext_dm_HostShutdown).
+//   ReleaseAddin is separate.
+// - SwitchOff: OnDisconnection(ext_dm_UserClosed), as the COM Add-ins dialog
+//   does; the add-in's ribbon goes with it.
 #pragma once
 
 #include "addin/Extensibility.h"
 #include "host/Application.h"
 #include "host/CommandBars.h"
 #include "host/ComposeWindow.h"
+#include "host/Explorer.h"
 #include "host/Generation.h"
+#include "host/Ribbon.h"
 
 #include <memory>
 #include <string>
@@ -103,6 +128,8 @@ private:
     ComPtr<DispObject> m_otherItem;
     bool m_open = true;
     bool m_barsPending = false;
+    const bool m_composes; // a compose window: it shows the compose ribbon
+    bool m_ribbonShown = false;
 };
 
 class Outlook
@@ -162,12 +189,51 @@ public:
     bool Close(OutlookWindow &window);
     std::vector<OutlookWindow *> OpenWindows() const;
 
+    // --- sending ------------------------------------------------------------------
+    // ItemSend fires before the item's Send instead of after it (the order is
+    // not something the add-in may rely on).
+    void SetItemSendFirst(bool first) { m_itemSendFirst = first; }
+    // A mail item no window shows, as another program makes it (Application.CreateItem).
+    // Its GetInspector gives Nothing; real Outlook would make an Inspector nobody
+    // shows, so the add-in must not count on finding a window of its own there.
+    ComposedItem &CreateItem(const ComposeSpec &plan = ComposeSpec());
+    // The item's Send method called by a program: as Send, without a window to close.
+    bool SendItem(ComposedItem &item);
+
+    // --- explorers and inline responses ---------------------------------------------
+    Explorer &MainExplorer() const { return *m_explorers.front().Get(); }
+    // Another main window: it joins Explorers, NewExplorer fires, it becomes ActiveExplorer.
+    Explorer &OpenExplorer();
+    // false when it was closed already.
+    bool CloseExplorer(Explorer &explorer);
+    // null in Outlook 2003, or when the explorer is closed or composes inline already.
+    ComposedItem *ReplyInline(Explorer &explorer, const ComposeSpec &plan = ComposeSpec());
+    // true when the inline response went out (and closed).
+    bool SendInline(Explorer &explorer);
+    // false when the explorer had no inline response.
+    bool DiscardInline(Explorer &explorer);
+
+    // --- the ribbon (today's Outlook) -------------------------------------------------
+    RibbonHost &Ribbon() { return m_ribbon; }
+    // A click on a control of the window's compose ribbon (the window comes to
+    // the front first), or of the explorer's inline response tab; see RibbonHost::Click.
+    HRESULT ClickRibbon(OutlookWindow &window, const std::string &id);
+    HRESULT ClickRibbon(Explorer &explorer, const std::string &id);
+    // What the control shows there now; null when the window shows no such control.
+    const RibbonControlState *RibbonState(OutlookWindow &window, const std::string &id) const;
+    const RibbonControlState *RibbonState(Explorer &explorer, const std::string &id) const;
+
     // Sinks still advised on the host's event sources: the Application's, the
-    // Inspectors collection's, and every window's Inspector, item and buttons.
+    // Inspectors and Explorers collections', every window's Inspector, item
+    // and buttons, every explorer's, and every item made without a window.
     size_t AdvisedSinks() const;
 
 private:
     void CloseWindow(OutlookWindow &window, bool fireEvents);
+    // The item's Send and ItemSend in the chosen order, then Outlook's part; true when sent.
+    bool Deliver(MailItem &item);
+    // Ends the explorer's inline response: ActiveInlineResponse Nothing, InlineResponseClose.
+    void EndInline(Explorer &explorer);
 
     const bool m_outlook2003;
     ComPtr<Application> m_application;
@@ -177,6 +243,10 @@ private:
     std::vector<std::unique_ptr<OutlookWindow>> m_windows;
     OutlookWindow *m_front = nullptr;
     HRESULT m_lastNewInspector = S_OK;
+    std::vector<ComPtr<Explorer>> m_explorers; // the main window first, closed ones kept
+    std::vector<std::unique_ptr<ComposedItem>> m_items; // inline responses and items without a window
+    bool m_itemSendFirst = false;
+    RibbonHost m_ribbon;
 };
 
 } // namespace host

@@ -1,19 +1,26 @@
 // The stand-in host's own contract: by-name IDispatch, the call log, fault
-// injection, connection points and the dialog robot. Everything later tests
-// assert about the add-in rests on these behaving exactly as stated here.
+// injection, connection points, the ribbon, explorers and inline responses,
+// ItemSend, and the dialog robot. Everything later tests assert about the
+// add-in rests on these behaving exactly as stated here.
 #include "com/Guids.h"
 #include "host/Application.h"
 #include "host/CallLog.h"
 #include "host/ConnectionPoints.h"
+#include "host/CustomUI.h"
 #include "host/DialogRobot.h"
 #include "host/DispObject.h"
 #include "host/Faults.h"
+#include "host/Outlook.h"
 #include "host/Text.h"
 
 #include <gtest/gtest.h>
+#include <oleidl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -829,6 +836,644 @@ TEST(HostApplication, AnswersItsInterfaceItsNameAndItsEvents)
                      "Application.QueryInterface(IConnectionPointContainer) -> S_OK",
                      "Application.FindConnectionPoint(ApplicationEvents) -> S_OK"}),
               CallLog::Lines());
+}
+
+// --- the ribbon's XML ------------------------------------------------------------
+
+namespace {
+
+Lines Controls(const std::vector<RibbonControlXml> &controls)
+{
+    Lines named;
+    for (const RibbonControlXml &control : controls)
+        named.push_back(control.type + " " + control.Id());
+    return named;
+}
+
+Lines Joined(std::initializer_list<Lines> parts)
+{
+    Lines all;
+    for (const Lines &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+} // namespace
+
+TEST(HostRibbonXml, TheAddinsGroupsOnTheTwoMailTabsAreReadAndWhatOfficeRefusesIsNamed)
+{
+    const std::wstring full = LR"(<?xml version="1.0" encoding="UTF-8"?>
+<!-- the add-in's own -->
+<customUI xmlns="http://schemas.microsoft.com/office/2009/07/customui" onLoad="OnLoad">
+  <ribbon><tabs>
+    <tab idMso="TabNewMailMessage">
+      <group idMso="GroupClipboard"><button id="NotOurs"/></group>
+      <group id="Quorvia">
+        <toggleButton id="Track" label="Track &amp; trace &#x263A;" getPressed="GetPressed" onAction="OnTrack"/>
+        <menu id="More"><button id="Setup" onAction="OnSetup"/></menu>
+      </group>
+    </tab>
+    <tab idMso="TabMail"><group id="Elsewhere"><button id="Other"/></group></tab>
+  </tabs>
+  <contextualTabs>
+    <tabSet idMso="TabComposeTools"><tab idMso="TabMessage">
+      <group id="Inline"><checkBox id="InlineTrack"/></group>
+    </tab></tabSet>
+    <tabSet idMso="TabSetOther"><tab idMso="TabMessage"><group id="Else"><button id="No"/></group></tab></tabSet>
+  </contextualTabs></ribbon>
+</customUI>)";
+    const std::wstring ns2009 = L"\"http://schemas.microsoft.com/office/2009/07/customui\"";
+    struct Case
+    {
+        const char *what;
+        std::wstring xml;
+        std::string error; // its beginning; "" when Office takes the document
+        Lines compose;
+        Lines inlineResponse;
+    };
+    const Case cases[] = {
+        {"the add-in's groups on both tabs", full, "", {"toggleButton Track", "menu More", "button Setup"},
+         {"checkBox InlineTrack"}},
+        {"Office 2007's namespace under a prefix",
+         L"<x:customUI xmlns:x=\"http://schemas.microsoft.com/office/2006/01/customui\"><x:ribbon><x:tabs>"
+         L"<x:tab idMso=\"TabNewMailMessage\"><x:group id=\"G\"><x:button id=\"B\"/></x:group></x:tab>"
+         L"</x:tabs></x:ribbon></x:customUI>",
+         "", {"button B"}, {}},
+        {"another namespace", L"<customUI xmlns=\"http://example.com/customui\"/>", "the root is not customUI", {}, {}},
+        {"no namespace", L"<customUI><ribbon/></customUI>", "the root is not customUI", {}, {}},
+        {"an undeclared prefix", L"<x:customUI/>", "not well-formed: an undeclared prefix x", {}, {}},
+        {"a misplaced end tag", L"<customUI xmlns=" + ns2009 + L"><ribbon></tabs></customUI>",
+         "not well-formed: </tabs> where </ribbon> belongs", {}, {}},
+        {"an entity XML does not define", L"<customUI xmlns=" + ns2009 + L" onLoad=\"&nbsp;\"/>",
+         "not well-formed: an unknown entity &nbsp;", {}, {}},
+        {"two controls with one id",
+         L"<customUI xmlns=" + ns2009 + L"><ribbon><tabs><tab idMso=\"TabNewMailMessage\"><group id=\"G\">"
+         L"<button id=\"B\"/><toggleButton id=\"B\"/></group></tab></tabs></ribbon></customUI>",
+         "duplicate id B", {}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        CustomUI ui;
+        const std::string error = ReadCustomUI(c.xml, ui);
+        EXPECT_EQ(c.error, error.substr(0, c.error.size())) << error;
+        EXPECT_EQ(c.error.empty(), error.empty());
+        EXPECT_EQ(c.compose, Controls(ui.compose));
+        EXPECT_EQ(c.inlineResponse, Controls(ui.inlineResponse));
+    }
+    CustomUI ui;
+    ASSERT_EQ("", ReadCustomUI(full, ui));
+    EXPECT_EQ("OnLoad", ui.onLoad);
+    EXPECT_EQ("Quorvia", ui.compose[0].group);
+    const std::vector<std::pair<std::string, std::string>> track = {
+        {"id", "Track"},
+        {"label", "Track & trace \xE2\x98\xBA"},
+        {"getPressed", "GetPressed"},
+        {"onAction", "OnTrack"}};
+    EXPECT_EQ(track, ui.compose[0].attributes);
+}
+
+// --- Outlook with an add-in that has a ribbon ------------------------------------------
+
+namespace {
+
+const wchar_t kExplorerRibbon[] = L"Microsoft.Outlook.Explorer";
+const wchar_t kComposeRibbon[] = L"Microsoft.Outlook.Mail.Compose";
+
+const wchar_t kComposeXml[] = LR"(
+<customUI xmlns="http://schemas.microsoft.com/office/2009/07/customui" onLoad="OnLoad">
+  <ribbon><tabs><tab idMso="TabNewMailMessage"><group id="Quorvia">
+    <toggleButton id="Track" getPressed="GetPressed" getLabel="GetLabel" onAction="OnTrack"/>
+    <button id="Setup" tag="setup" label="Setup" imageMso="ControlProperties" getEnabled="GetEnabled"
+            onAction="OnSetup"/>
+    <button id="Hidden" visible="false" onAction="OnSetup"/>
+  </group></tab></tabs></ribbon></customUI>)";
+
+const wchar_t kExplorerXml[] = LR"(
+<customUI xmlns="http://schemas.microsoft.com/office/2009/07/customui" onLoad="OnLoad">
+  <ribbon><contextualTabs><tabSet idMso="TabComposeTools"><tab idMso="TabMessage"><group id="Quorvia">
+    <toggleButton id="InlineTrack" getPressed="GetPressed" onAction="OnTrack"/>
+  </group></tab></tabSet></contextualTabs></ribbon></customUI>)";
+
+// An add-in object with a ribbon, as Office meets one: IDTExtensibility2 and
+// IRibbonExtensibility on one object, its callbacks by name through IDispatch.
+// `heard` keeps what reached it, each callback with rgvarg as received (last
+// argument first).
+class FakeRibbonAddin final : public IDTExtensibility2, public IRibbonExtensibility
+{
+public:
+    using Callback = std::function<HRESULT(DISPPARAMS *, VARIANT *)>;
+
+    std::map<std::wstring, std::wstring> xml; // by ribbon id; another id gets a null string
+    bool hasRibbon = true;
+    Lines heard;
+
+    // A callback by name; its DISPID is its place in the list, from 1.
+    void On(const std::string &name, Callback callback) { m_callbacks.emplace_back(name, std::move(callback)); }
+    void Forget()
+    {
+        m_callbacks.clear();
+        heard.clear();
+    }
+    ULONG Count() const { return m_cRef; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+            IsEqualIID(riid, IID_IDTExtensibility2))
+            *ppv = static_cast<IDTExtensibility2 *>(this);
+        else if (hasRibbon && IsEqualIID(riid, IID_IRibbonExtensibility))
+            *ppv = static_cast<IRibbonExtensibility *>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_cRef; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        ULONG count = --m_cRef;
+        if (count == 0)
+            delete this;
+        return count;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR *names, UINT count, LCID, DISPID *ids) override
+    {
+        if (!IsEqualIID(riid, IID_NULL) || count != 1)
+            return E_INVALIDARG;
+        *ids = DISPID_UNKNOWN;
+        for (size_t i = 0; i < m_callbacks.size(); ++i)
+            if (m_callbacks[i].first == AnsiFromWide(names[0]))
+                *ids = static_cast<DISPID>(i + 1);
+        return *ids == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
+                                     EXCEPINFO *, UINT *) override
+    {
+        if (id < 1 || static_cast<size_t>(id) > m_callbacks.size() || flags != DISPATCH_METHOD)
+            return DISP_E_MEMBERNOTFOUND;
+        std::string line = m_callbacks[id - 1].first + "[";
+        for (UINT i = 0; i < params->cArgs; ++i)
+            line += (i ? ", " : "") + VariantText(params->rgvarg[i]);
+        heard.push_back(line + "]");
+        Callback callback = m_callbacks[id - 1].second;
+        return callback(params, result);
+    }
+    HRESULT STDMETHODCALLTYPE OnConnection(IDispatch *, ext_ConnectMode, IDispatch *, SAFEARRAY **) override
+    {
+        heard.push_back("OnConnection");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDisconnection(ext_DisconnectMode, SAFEARRAY **) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY **) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY **) override
+    {
+        heard.push_back("OnStartupComplete");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY **) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetCustomUI(BSTR id, BSTR *out) override
+    {
+        if (!out)
+            return E_POINTER;
+        heard.push_back("GetCustomUI " + AnsiFromWide(id));
+        auto found = xml.find(id);
+        *out = found == xml.end() ? nullptr : SysAllocString(found->second.c_str());
+        return S_OK;
+    }
+
+private:
+    ~FakeRibbonAddin() = default;
+    ULONG m_cRef = 1;
+    std::vector<std::pair<std::string, Callback>> m_callbacks;
+};
+
+// The Context a callback's control argument gives: the Inspector or the Explorer.
+IDispatch *ContextOf(const VARIANT &control)
+{
+    Variant context;
+    CallByName(control.pdispVal, L"Context", DISPATCH_PROPERTYGET, {}, context.Receive());
+    return context.Type() == VT_DISPATCH ? context.Get()->pdispVal : nullptr; // Outlook's own windows stay alive
+}
+
+HRESULT Answer(VARIANT *result, bool value)
+{
+    result->vt = VT_BOOL;
+    result->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+// An Outlook with the fake add-in loaded, not started; everything of both let go at the end.
+class HostOutlook : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        Faults::Clear();
+        CallLog::Clear();
+        addin = new FakeRibbonAddin;
+        Make(Generation::Outlook2016);
+    }
+
+    void TearDown() override
+    {
+        outlook.reset();
+        m_playing.reset();
+        EXPECT_EQ(1u, addin->Count()); // nothing of the host holds it
+        addin->Release();
+    }
+
+    void Make(Generation generation)
+    {
+        outlook.reset();
+        m_playing.reset(); // gives back the generation it found before the next one is played
+        m_playing = std::make_unique<PlayOutlook>(generation);
+        outlook = std::make_unique<Outlook>();
+        outlook->Load(addin);
+    }
+
+    // A sink of the test on a host source; released by the caller.
+    static TestSink *Listen(EventSource &source)
+    {
+        TestSink *sink = new TestSink(source.Interface());
+        DWORD cookie = 0;
+        EXPECT_EQ(S_OK, source.Advise(sink, &cookie));
+        return sink;
+    }
+
+    FakeRibbonAddin *addin = nullptr;
+    std::unique_ptr<Outlook> outlook;
+
+private:
+    std::unique_ptr<PlayOutlook> m_playing;
+};
+
+} // namespace
+
+TEST_F(HostOutlook, OfficeAsksForTheRibbonAfterOnConnectionAndLoadsTheComposeRibbonWithTheFirstComposeWindow)
+{
+    const Lines opened = {"Inspectors => InspectorsEvents 0xF001(VT_DISPATCH) -> S_OK"};
+    const Lines activated = {"Inspector => InspectorEvents 0xF001() -> S_OK"};
+    struct Case
+    {
+        const char *what;
+        Generation outlook;
+        bool hasRibbon;
+        Lines heard;      // by the add-in from Start on, the first window opened
+        Lines startCalls; // in the call log, through Start
+        Lines openCalls;  // and through the first compose window's Open
+    };
+    const Case cases[] = {
+        {"an add-in with a ribbon", Generation::Outlook2016, true,
+         {"OnConnection", "GetCustomUI Microsoft.Outlook.Explorer", "OnLoad[VT_DISPATCH]", "OnStartupComplete",
+          "GetCustomUI Microsoft.Outlook.Mail.Compose", "OnLoad[VT_DISPATCH]", "GetPressed[VT_DISPATCH]",
+          "GetLabel[VT_DISPATCH]", "GetEnabled[VT_DISPATCH]"},
+         {"Ribbon => Addin.QueryInterface(IRibbonExtensibility) -> S_OK",
+          "Ribbon => Addin.GetCustomUI(VT_BSTR \"Microsoft.Outlook.Explorer\") -> S_OK",
+          "Ribbon => Addin.OnLoad(VT_DISPATCH) -> S_OK"},
+         Joined({opened,
+                 {"Ribbon => Addin.GetCustomUI(VT_BSTR \"Microsoft.Outlook.Mail.Compose\") -> S_OK",
+                  "Ribbon => Addin.OnLoad(VT_DISPATCH) -> S_OK", "Ribbon => Addin.GetPressed(VT_DISPATCH) -> S_OK",
+                  "Ribbon => Addin.GetLabel(VT_DISPATCH) -> S_OK", "Ribbon => Addin.GetEnabled(VT_DISPATCH) -> S_OK"},
+                 activated})},
+        {"an add-in without one", Generation::Outlook2016, false, {"OnConnection", "OnStartupComplete"},
+         {"Ribbon => Addin.QueryInterface(IRibbonExtensibility) -> E_NOINTERFACE"}, Joined({opened, activated})},
+        {"Outlook 2003, which has no ribbon", Generation::Outlook2003, true, {"OnConnection", "OnStartupComplete"},
+         {}, Joined({opened, activated})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Make(c.outlook);
+        addin->Forget();
+        addin->hasRibbon = c.hasRibbon;
+        addin->xml = {{kExplorerRibbon, kExplorerXml}, {kComposeRibbon, kComposeXml}};
+        std::vector<ComPtr<IDispatch>> ribbons;
+        addin->On("OnLoad", [&ribbons](DISPPARAMS *params, VARIANT *) {
+            ribbons.push_back(ComPtr<IDispatch>::Borrow(params->rgvarg[0].pdispVal));
+            return S_OK;
+        });
+        addin->On("GetPressed", [](DISPPARAMS *, VARIANT *result) { return Answer(result, false); });
+        addin->On("GetEnabled", [](DISPPARAMS *, VARIANT *result) { return Answer(result, true); });
+        addin->On("GetLabel", [](DISPPARAMS *, VARIANT *result) {
+            result->vt = VT_BSTR;
+            result->bstrVal = SysAllocString(L"Tracking");
+            return S_OK;
+        });
+        CallLog::Clear();
+        ASSERT_EQ(S_OK, outlook->Start());
+        EXPECT_EQ(c.startCalls, CallLog::Lines());
+        CallLog::Clear();
+        OutlookWindow &window = outlook->Open();
+        EXPECT_EQ(c.openCalls, CallLog::Lines());
+        EXPECT_EQ(c.heard, addin->heard);
+        // Each ribbon its own IRibbonUI; the control shows what its getters answered.
+        ASSERT_EQ(c.hasRibbon && c.outlook == Generation::Outlook2016 ? 2u : 0u, ribbons.size());
+        if (!ribbons.empty()) {
+            EXPECT_NE(ribbons[0].Get(), ribbons[1].Get());
+            ComPtr<IDispatch> typed;
+            EXPECT_EQ(S_OK, ribbons[1]->QueryInterface(IID_IRibbonUI, typed.ReceiveVoid()));
+            ASSERT_TRUE(outlook->RibbonState(window, "Track"));
+            EXPECT_EQ("Tracking", outlook->RibbonState(window, "Track")->label);
+            // Outlook and its ribbon each hold the add-in until Outlook lets go.
+            EXPECT_EQ(3u, addin->Count());
+        }
+        ribbons.clear();
+        outlook->Quit(Outlook::Shutdown::Fast);
+        EXPECT_EQ(1u, outlook->ReleaseAddin());
+        EXPECT_TRUE(outlook->Ribbon().Errors().empty());
+    }
+}
+
+TEST_F(HostOutlook, ComposeControlsShowTheirGettersAnswersPerWindowAndAClickTogglesAndCallsOnAction)
+{
+    addin->xml = {{kComposeRibbon, kComposeXml}};
+    ComPtr<IDispatch> ribbon;
+    std::map<IDispatch *, bool> tracked; // the add-in's state, by window
+    bool labelAsNumber = false;
+    std::vector<std::string> setupSaw;
+    addin->On("OnLoad", [&](DISPPARAMS *params, VARIANT *) {
+        ribbon = ComPtr<IDispatch>::Borrow(params->rgvarg[0].pdispVal);
+        return S_OK;
+    });
+    addin->On("GetPressed", [&](DISPPARAMS *params, VARIANT *result) {
+        return Answer(result, tracked[ContextOf(params->rgvarg[0])]);
+    });
+    addin->On("GetEnabled", [](DISPPARAMS *, VARIANT *result) { return Answer(result, true); });
+    addin->On("GetLabel", [&](DISPPARAMS *, VARIANT *result) {
+        if (labelAsNumber) {
+            result->vt = VT_I4;
+            result->lVal = 7;
+        } else {
+            result->vt = VT_BSTR;
+            result->bstrVal = SysAllocString(L"Tracking");
+        }
+        return S_OK;
+    });
+    addin->On("OnTrack", [&](DISPPARAMS *params, VARIANT *) {
+        tracked[ContextOf(params->rgvarg[1])] = params->rgvarg[0].boolVal != VARIANT_FALSE;
+        Variant id = Str("Track");
+        return CallByName(ribbon.Get(), L"InvalidateControl", DISPATCH_METHOD, {*id.Get()});
+    });
+    addin->On("OnSetup", [&](DISPPARAMS *params, VARIANT *) {
+        for (const wchar_t *name : {L"Id", L"Tag"}) {
+            Variant value;
+            CallByName(params->rgvarg[0].pdispVal, name, DISPATCH_PROPERTYGET, {}, value.Receive());
+            setupSaw.push_back(VariantText(*value.Get()));
+        }
+        return S_OK;
+    });
+    ASSERT_EQ(S_OK, outlook->Start());
+    OutlookWindow &first = outlook->Open();
+    OutlookWindow &second = outlook->Open();
+    const RibbonControlState *setup = outlook->RibbonState(first, "Setup");
+    ASSERT_TRUE(setup && outlook->RibbonState(second, "Hidden"));
+    EXPECT_EQ("Setup", setup->label);
+    EXPECT_EQ("ControlProperties", setup->imageMso);
+    EXPECT_FALSE(outlook->RibbonState(second, "Hidden")->visible);
+
+    // The toggle shows its new state at once; onAction gets pressed first, then the control.
+    CallLog::Clear();
+    addin->heard.clear();
+    EXPECT_EQ(S_OK, outlook->ClickRibbon(first, "Track"));
+    EXPECT_EQ(Lines{"OnTrack[VT_BOOL -1, VT_DISPATCH]"}, addin->heard);
+    EXPECT_EQ((Lines{"Inspector => InspectorEvents 0xF006() -> S_OK", "Inspector => InspectorEvents 0xF001() -> S_OK",
+                     "Ribbon => Addin.OnTrack(VT_DISPATCH, VT_BOOL -1) -> S_OK", "RibbonControl.Context -> S_OK",
+                     "ComposeRibbonUI.InvalidateControl(VT_BSTR \"Track\") -> S_OK"}),
+              CallLog::Lines());
+    EXPECT_TRUE(tracked[&first.Window()]);
+    EXPECT_TRUE(outlook->RibbonState(first, "Track")->pressed);
+    EXPECT_FALSE(outlook->RibbonState(second, "Track")->pressed);
+
+    // The invalidated control's getters (not the others') run from Outlook's loop, in every window of that ribbon.
+    addin->heard.clear();
+    Outlook::Idle();
+    EXPECT_EQ((Lines{"GetPressed[VT_DISPATCH]", "GetLabel[VT_DISPATCH]", "GetPressed[VT_DISPATCH]",
+                     "GetLabel[VT_DISPATCH]"}),
+              addin->heard);
+    EXPECT_TRUE(outlook->RibbonState(first, "Track")->pressed);
+    EXPECT_FALSE(outlook->RibbonState(second, "Track")->pressed);
+
+    // A button's onAction gets the control alone; what cannot be clicked is refused.
+    addin->heard.clear();
+    EXPECT_EQ(S_OK, outlook->ClickRibbon(second, "Setup"));
+    EXPECT_EQ(Lines{"OnSetup[VT_DISPATCH]"}, addin->heard);
+    EXPECT_EQ((Lines{"VT_BSTR \"Setup\"", "VT_BSTR \"setup\""}), setupSaw);
+    EXPECT_EQ(E_ACCESSDENIED, outlook->ClickRibbon(second, "Hidden"));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), outlook->ClickRibbon(second, "Nope"));
+    Variant nope = Str("Nope");
+    EXPECT_EQ(E_INVALIDARG, CallByName(ribbon.Get(), L"InvalidateControl", DISPATCH_METHOD, {*nope.Get()}));
+
+    // Invalidate: every getter of every window; an answer of the wrong type changes nothing and is reported.
+    labelAsNumber = true;
+    addin->heard.clear();
+    EXPECT_EQ(S_OK, CallByName(ribbon.Get(), L"Invalidate", DISPATCH_METHOD, {}));
+    EXPECT_TRUE(addin->heard.empty());
+    Outlook::Idle();
+    EXPECT_EQ(6u, addin->heard.size());
+    EXPECT_EQ("Tracking", outlook->RibbonState(first, "Track")->label);
+    EXPECT_EQ((std::vector<std::string>{"GetLabel for Track answered VT_I4 7", "GetLabel for Track answered VT_I4 7"}),
+              outlook->Ribbon().Errors());
+
+    // A closed window's controls are gone with it.
+    EXPECT_TRUE(outlook->Close(second));
+    EXPECT_EQ(nullptr, outlook->RibbonState(second, "Track"));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), outlook->ClickRibbon(second, "Track"));
+    ribbon.Reset();
+}
+
+TEST_F(HostOutlook, ExplorersComeAndGoAndAnInlineReplyHasNoInspectorButTheExplorersRibbonTab)
+{
+    addin->xml = {{kExplorerRibbon, kExplorerXml}};
+    IDispatch *actionContext = nullptr;
+    addin->On("GetPressed", [](DISPPARAMS *, VARIANT *result) { return Answer(result, false); });
+    addin->On("OnTrack", [&](DISPPARAMS *params, VARIANT *) {
+        actionContext = ContextOf(params->rgvarg[1]);
+        return S_OK;
+    });
+    ASSERT_EQ(S_OK, outlook->Start());
+    Application &app = outlook->App();
+    Explorer &main = outlook->MainExplorer();
+
+    // Outlook starts with its main window: Explorers(1), ActiveExplorer, a real window.
+    Variant explorers, count, item, active;
+    ASSERT_EQ(S_OK, CallByName(&app, L"Explorers", DISPATCH_PROPERTYGET, {}, explorers.Receive()));
+    IDispatch *collection = explorers.Get()->pdispVal;
+    EXPECT_EQ(S_OK, CallByName(collection, L"Count", DISPATCH_PROPERTYGET, {}, count.Receive()));
+    EXPECT_EQ("VT_I4 1", VariantText(*count.Get()));
+    Variant one = Variant::I4(1);
+    EXPECT_EQ(S_OK, CallByName(collection, L"Item", DISPATCH_METHOD, {*one.Get()}, item.Receive()));
+    EXPECT_EQ(static_cast<IDispatch *>(&main), item.Get()->pdispVal);
+    EXPECT_EQ(S_OK, CallByName(&app, L"ActiveExplorer", DISPATCH_METHOD, {}, active.Receive()));
+    EXPECT_EQ(static_cast<IDispatch *>(&main), active.Get()->pdispVal);
+    ComPtr<IOleWindow> window;
+    HWND hwnd = nullptr;
+    ASSERT_EQ(S_OK, main.QueryInterface(IID_IOleWindow, window.ReceiveVoid()));
+    EXPECT_EQ(S_OK, window->GetWindow(&hwnd));
+    EXPECT_TRUE(hwnd && hwnd == main.Hwnd() && IsWindowVisible(hwnd));
+
+    // A reply in the reading pane: InlineResponse with the item, which is already
+    // ActiveInlineResponse, and no Inspector at all.
+    TestSink *inspectors = Listen(app.InspectorsCollection().Events());
+    TestSink *mainEvents = Listen(main.Events());
+    Variant duringEvent;
+    mainEvents->action = [&](DISPPARAMS *, VARIANT *) {
+        return CallByName(&main, L"ActiveInlineResponse", DISPATCH_PROPERTYGET, {}, duringEvent.Receive());
+    };
+    ComposedItem *reply = outlook->ReplyInline(main);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(nullptr, outlook->ReplyInline(main)); // one at a time
+    ASSERT_EQ(1u, mainEvents->received.size());
+    EXPECT_EQ(static_cast<DISPID>(0xFC92), mainEvents->received[0].id);
+    EXPECT_EQ(Lines{"VT_DISPATCH"}, mainEvents->received[0].rgvarg);
+    EXPECT_EQ(reply->ItemDispatch(), duringEvent.Get()->pdispVal);
+    EXPECT_TRUE(inspectors->received.empty());
+    CallLog::Clear();
+    Variant none;
+    EXPECT_EQ(E_FAIL, CallByName(reply->ItemDispatch(), L"GetInspector", DISPATCH_PROPERTYGET, {}, none.Receive()));
+    EXPECT_EQ(Lines{"MailItem.GetInspector -> E_FAIL"}, CallLog::Lines());
+
+    // Its tab shows the explorer's controls, whose Context is the Explorer.
+    ASSERT_TRUE(outlook->RibbonState(main, "InlineTrack"));
+    EXPECT_EQ(S_OK, outlook->ClickRibbon(main, "InlineTrack"));
+    EXPECT_EQ(static_cast<IDispatch *>(&main), actionContext);
+    EXPECT_TRUE(outlook->RibbonState(main, "InlineTrack")->pressed);
+
+    // Discarded: ActiveInlineResponse is Nothing by the time InlineResponseClose fires; nothing went out.
+    EXPECT_TRUE(outlook->DiscardInline(main));
+    EXPECT_FALSE(outlook->DiscardInline(main));
+    ASSERT_EQ(2u, mainEvents->received.size());
+    EXPECT_EQ(static_cast<DISPID>(0xFC96), mainEvents->received[1].id);
+    EXPECT_EQ(0u, mainEvents->received[1].cArgs);
+    EXPECT_EQ("VT_DISPATCH null", VariantText(*duringEvent.Get()));
+    EXPECT_FALSE(reply->Item().IsSent());
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), outlook->ClickRibbon(main, "InlineTrack"));
+
+    // Another main window: NewExplorer, and it is the active one until it closes.
+    TestSink *newExplorers = Listen(app.ExplorersCollection().Events());
+    Explorer &other = outlook->OpenExplorer();
+    ASSERT_EQ(1u, newExplorers->received.size());
+    EXPECT_EQ(static_cast<DISPID>(0xF001), newExplorers->received[0].id);
+    EXPECT_EQ(Lines{"VT_DISPATCH"}, newExplorers->received[0].rgvarg);
+    EXPECT_EQ(&other, app.ActiveExplorerObject());
+    TestSink *otherEvents = Listen(other.Events());
+    EXPECT_TRUE(outlook->CloseExplorer(other));
+    EXPECT_FALSE(outlook->CloseExplorer(other));
+    ASSERT_EQ(1u, otherEvents->received.size());
+    EXPECT_EQ(static_cast<DISPID>(0xF008), otherEvents->received[0].id);
+    EXPECT_EQ(1u, app.ExplorersCollection().Open().size());
+    EXPECT_EQ(&main, app.ActiveExplorerObject());
+    EXPECT_EQ(nullptr, other.Hwnd());
+
+    outlook->Quit(Outlook::Shutdown::Fast);
+    EXPECT_EQ(static_cast<DISPID>(0xF008), mainEvents->received.back().id);
+    for (TestSink *sink : {inspectors, mainEvents, newExplorers, otherEvents})
+        sink->Release();
+}
+
+// ItemSend for every send today's Outlook makes, after the item's Send unless
+// told otherwise; either one's Cancel stops the send. Outlook 2003 reads
+// ItemSend's result, as it does the item's Send.
+TEST_F(HostOutlook, ItemSendFiresForEverySendInTheOrderChosenAndCancels)
+{
+    enum Cancel
+    {
+        Nobody,
+        ItemCancel,   // the item's sink sets Cancel
+        ItemSendArg,  // the Application's sink sets ItemSend's Cancel
+        ItemSendFalse // the Application's sink answers VT_BOOL FALSE
+    };
+    enum Path
+    {
+        Window,
+        Inline,
+        Program,
+    };
+    const std::string send = "MailItem => ItemEvents 0xF005(VT_BOOL|VT_BYREF 0) -> S_OK";
+    const std::string itemSend = "Application => ApplicationEvents 0xF002(VT_DISPATCH, VT_BOOL|VT_BYREF 0) -> S_OK";
+    struct Case
+    {
+        const char *what;
+        Generation outlook;
+        bool itemSendFirst;
+        Cancel cancel;
+        Lines events;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"nobody cancels", Generation::Outlook2016, false, Nobody, {send, itemSend}, true},
+        {"a cancelled Send: no ItemSend", Generation::Outlook2016, false, ItemCancel, {send}, false},
+        {"ItemSend cancels", Generation::Outlook2016, false, ItemSendArg, {send, itemSend}, false},
+        {"ItemSend's result is not read", Generation::Outlook2016, false, ItemSendFalse, {send, itemSend}, true},
+        {"ItemSend first", Generation::Outlook2016, true, Nobody, {itemSend, send}, true},
+        {"ItemSend first cancels: no Send", Generation::Outlook2016, true, ItemSendArg, {itemSend}, false},
+        {"ItemSend first, then Send cancels", Generation::Outlook2016, true, ItemCancel, {itemSend, send}, false},
+        {"2003: ItemSend's result cancels", Generation::Outlook2003, false, ItemSendFalse, {send, itemSend}, false},
+        {"2003: its Cancel is not read", Generation::Outlook2003, false, ItemSendArg, {send, itemSend}, true},
+    };
+    for (const Case &c : cases) {
+        for (Path path : {Window, Inline, Program}) {
+            const char *const paths[] = {", window", ", inline", ", program"};
+            SCOPED_TRACE(std::string(c.what) + paths[path]);
+            Make(c.outlook);
+            outlook->SetItemSendFirst(c.itemSendFirst);
+            Explorer &main = outlook->MainExplorer();
+            OutlookWindow *window = nullptr;
+            ComposedItem *made = nullptr;
+            if (path == Window) {
+                window = &outlook->Open();
+            } else if (path == Inline) {
+                made = outlook->ReplyInline(main);
+                EXPECT_EQ(c.outlook == Generation::Outlook2003, made == nullptr);
+                if (!made)
+                    continue; // no inline responses in Outlook 2003
+            } else {
+                made = &outlook->CreateItem();
+            }
+            MailItem &item = window ? window->Item() : made->Item();
+            TestSink *itemSink = Listen(item.Events());
+            TestSink *appSink = Listen(outlook->App().Events());
+            bool itemPassed = false;
+            itemSink->action = [&c](DISPPARAMS *params, VARIANT *) {
+                if (c.cancel == ItemCancel)
+                    *params->rgvarg[0].pboolVal = VARIANT_TRUE;
+                return S_OK;
+            };
+            appSink->action = [&](DISPPARAMS *params, VARIANT *result) {
+                itemPassed = params->cArgs == 2 && params->rgvarg[1].pdispVal == static_cast<IDispatch *>(&item);
+                if (c.cancel == ItemSendArg)
+                    *params->rgvarg[0].pboolVal = VARIANT_TRUE;
+                if (c.cancel == ItemSendFalse)
+                    Answer(result, false);
+                return S_OK;
+            };
+            CallLog::Clear();
+            const bool sent = path == Window   ? outlook->Send(*window)
+                              : path == Inline ? outlook->SendInline(main)
+                                               : outlook->SendItem(*made);
+            EXPECT_EQ(c.sent, sent);
+            EXPECT_EQ(c.sent, item.IsSent());
+            Lines expected = c.events;
+            if (c.sent && path == Window)
+                expected.push_back("Inspector => InspectorEvents 0xF008() -> S_OK");
+            if (c.sent && path == Inline)
+                expected.push_back("Explorer => ExplorerEvents_10 0xFC96() -> S_OK");
+            EXPECT_EQ(expected, CallLog::Lines());
+            EXPECT_EQ(std::find(c.events.begin(), c.events.end(), itemSend) != c.events.end(), itemPassed);
+            // A send that did not go out leaves the window or the inline response as it was.
+            if (window) {
+                EXPECT_EQ(!c.sent, window->IsOpen());
+            }
+            if (path == Inline) {
+                EXPECT_EQ(!c.sent, main.InlineResponse() == made);
+            }
+            itemSink->Release();
+            appSink->Release();
+        }
+    }
 }
 
 // --- the dialog robot ------------------------------------------------------------

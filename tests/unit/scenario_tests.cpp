@@ -201,8 +201,10 @@ protected:
             EXPECT_EQ("~CInspectorsCollectionEventHandler, g_lMyObjects=0", LastLineWith(log, "~C"));
         }
 
-        // The host's mail windows and the test's own trigger are no windows of the add-in.
-        EXPECT_EQ(Lines{}, m_before.NewWindows({"QuorviaHostInspector", "QuorviaScenarioTrigger"}));
+        // The host's mail windows, its ribbon's message window and the test's own
+        // trigger are no windows of the add-in.
+        EXPECT_EQ(Lines{},
+                  m_before.NewWindows({"QuorviaHostInspector", "QuorviaHostRibbon", "QuorviaScenarioTrigger"}));
         EXPECT_EQ(m_before.threads, m_before.ThreadsAfterSettling());
         const DWORD handles = HandlesOfThisProcess();
         EXPECT_LE(handles, m_before.handles + kHandleTolerance) << "before: " << m_before.handles;
