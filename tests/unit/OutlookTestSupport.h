@@ -135,12 +135,43 @@ inline Lines Joined(std::initializer_list<Lines> parts)
     return all;
 }
 
+// Today's Outlook asks for the add-in's ribbon right after OnConnection and
+// loads the main window's at once; Outlook 2003 has none.
+inline Lines RibbonLoaded()
+{
+    if (host::PlaysOutlook2003())
+        return {};
+    return {"Office asks for the ribbon: the mail windows get no toolbar", "GetCustomUI: Microsoft.Outlook.Explorer",
+            "Ribbon Callback: OnRibbonLoad (0001)"};
+}
+
+// The objects a started add-in keeps: the application's and the inspectors'
+// sinks; in today's Outlook also the explorers' and the main window's.
+inline long StartupObjects()
+{
+    return host::PlaysOutlook2003() ? 2 : 4;
+}
+
+// Today's Outlook: the explorers' sink and the main window's connecting, from
+// a count of g_lMyObjects = objects.
+inline Lines ExplorerSinksConnect(long objects)
+{
+    if (host::PlaysOutlook2003())
+        return {};
+    return Joined({{Count("CExplorersEventHandler, g_lMyObjects=", objects + 1)},
+                   LoopSinkConnects("CExplorersEventHandler"),
+                   {Count("CExplorerEventHandler, g_lMyObjects=", objects + 2), "CExplorerEventHandler::AddRef : count=1",
+                    "CExplorerEventHandler::SinkEvents", "CExplorerEventHandler::AddRef : count=2",
+                    "CExplorerEventHandler::AddRef : count=3", "CExplorerEventHandler::Release : count=2",
+                    "CExplorerEventHandler::Release : count=1"}});
+}
+
 // The lines of the add-in's start-up with a complete account stored, from the
-// Application's name on: both sinks made and connected.
+// Application's name on: every sink made and connected.
 inline Lines SinksOfStartup()
 {
     return Joined({LoopSinkConnects("CApplicationEventHandler"), {"CInspectorsCollectionEventHandler, g_lMyObjects=2"},
-                   LoopSinkConnects("CInspectorsCollectionEventHandler")});
+                   LoopSinkConnects("CInspectorsCollectionEventHandler"), ExplorerSinksConnect(2)});
 }
 
 // The add-in object of this build in the stand-in Outlook. The resources come
@@ -191,7 +222,7 @@ protected:
         StoreString("login", login);
         StoreString("password", password);
         ASSERT_EQ(S_OK, outlook->Start());
-        ASSERT_EQ(2, g_lMyObjects);
+        ASSERT_EQ(StartupObjects(), g_lMyObjects);
         host::CallLog::Clear();
     }
 

@@ -30,15 +30,33 @@ enum : int
 // question and the dialog log nothing.
 Lines StartupLines()
 {
-    return Joined({{"OnConnection processing", "OnStartupComplete processing", "Application Name = Outlook"},
-                   SinksOfStartup()});
+    return Joined({{"OnConnection processing"}, RibbonLoaded(),
+                   {"OnStartupComplete processing", "Application Name = Outlook"}, SinksOfStartup()});
 }
 
-// Both sinks let go at shutdown, from a count of g_lMyObjects = objects.
+// The add-in's sinks let go at shutdown, from a count of g_lMyObjects =
+// objects: the application's, the inspectors' and, in today's Outlook, the
+// explorers'.
 Lines SinksReleased(long objects)
 {
-    return Joined({SinkDisconnects("CApplicationEventHandler"), SinkDisconnects("CInspectorsCollectionEventHandler"),
-                   {Count("~CInspectorsCollectionEventHandler, g_lMyObjects=", objects - 2)}});
+    Lines lines = Joined({SinkDisconnects("CApplicationEventHandler"), SinkDisconnects("CInspectorsCollectionEventHandler"),
+                          {Count("~CInspectorsCollectionEventHandler, g_lMyObjects=", objects - 2)}});
+    if (PlaysOutlook2003())
+        return lines;
+    return Joined({lines, SinkDisconnects("CExplorersEventHandler"),
+                   {Count("~CExplorersEventHandler, g_lMyObjects=", objects - 3)}});
+}
+
+// Today's Outlook closes its main window as it quits: the add-in stops
+// following it there, from a count of g_lMyObjects = objects.
+Lines MainWindowClosed(long objects)
+{
+    if (PlaysOutlook2003())
+        return {};
+    return Joined({{"Explorer Event: Close (F008)", "CExplorerEventHandler::AddRef : count=2",
+                    "CExplorerEventHandler::Release : count=1"},
+                   SinkDisconnects("CExplorerEventHandler"),
+                   {Count("~CExplorerEventHandler, g_lMyObjects=", objects - 1)}});
 }
 
 using LifecycleTest = OutlookTest;
@@ -140,7 +158,8 @@ TEST_F(LifecycleTest, StartupAsksForTheAccountOnlyWhileItIsIncomplete)
         EXPECT_EQ(c.finalPassword, AnsiFromWide(g_pAddin->Password().c_str()));
         // The start-up asks the Application for these, through no other interface.
         EXPECT_EQ((Lines{"Application.GetNamespace(VT_BSTR \"MAPI\") -> S_OK", "Application.Name -> S_OK",
-                         "Application.Version -> S_OK", "Application.Inspectors -> S_OK"}),
+                         "Application.Version -> S_OK", "Application.Inspectors -> S_OK",
+                         "Application.Explorers -> S_OK"}),
                   [] {
                       Lines calls;
                       for (const CallRecord &r : CallLog::Records(CallFilter::Of("Application")))
@@ -148,7 +167,7 @@ TEST_F(LifecycleTest, StartupAsksForTheAccountOnlyWhileItIsIncomplete)
                               calls.push_back(r.Line());
                       return calls;
                   }());
-        EXPECT_EQ(2, g_lMyObjects);
+        EXPECT_EQ(StartupObjects(), g_lMyObjects);
     }
 }
 
@@ -196,13 +215,19 @@ TEST_F(LifecycleTest, ConnectingLaterRunsTheStartupAtOnceAndAtOutlooksStartWaits
         CallLog::Clear();
         LogTail log;
         EXPECT_EQ(S_OK, outlook->Connect(&outlook->App(), c.mode));
+        // Office asks for the ribbon once OnConnection has returned, whatever it did.
         if (c.startsAtOnce) {
-            EXPECT_EQ(StartupLines(), log.Read());
-            EXPECT_EQ(2, g_lMyObjects);
+            EXPECT_EQ(Joined({{"OnConnection processing", "OnStartupComplete processing", "Application Name = Outlook"},
+                              SinksOfStartup(), RibbonLoaded()}),
+                      log.Read());
+            EXPECT_EQ(StartupObjects(), g_lMyObjects);
         } else {
-            EXPECT_EQ(Lines{"OnConnection processing"}, log.Read());
-            // Only Office's question for a ribbon, which this add-in does not have.
-            EXPECT_EQ(Lines{"Ribbon => Addin.QueryInterface(IRibbonExtensibility) -> E_NOINTERFACE"}, CallLog::Lines());
+            EXPECT_EQ(Joined({{"OnConnection processing"}, RibbonLoaded()}), log.Read());
+            EXPECT_EQ((Lines{"Ribbon => Addin.QueryInterface(IRibbonExtensibility) -> S_OK",
+                             "Ribbon => Addin.GetCustomUI(VT_BSTR \"Microsoft.Outlook.Explorer\") -> S_OK",
+                             "Ribbon => Addin.OnRibbonLoad(VT_DISPATCH) -> S_OK",
+                             "ExplorerRibbonUI.QueryInterface(IDispatch) -> S_OK"}),
+                      CallLog::Lines());
             EXPECT_EQ(0, g_lMyObjects);
         }
         // The Application is held from now on.
@@ -283,7 +308,10 @@ TEST_F(LifecycleTest, TheAddinAnswersOnlyItsOwnInterfacesAndNoAutomation)
 TEST_F(LifecycleTest, AStartupStepThatFailsIsLoggedAndTheRestGoesOn)
 {
     const std::string failure = std::string(": hr=0x80004005, interface ") + kApplicationIid;
-    const Lines head = {"OnConnection processing", "OnStartupComplete processing"};
+    const Lines head = Joined({{"OnConnection processing"}, RibbonLoaded(), {"OnStartupComplete processing"}});
+    const Lines appAndInspectors = Joined({LoopSinkConnects("CApplicationEventHandler"),
+                                           {"CInspectorsCollectionEventHandler, g_lMyObjects=2"},
+                                           LoopSinkConnects("CInspectorsCollectionEventHandler")});
     struct Case
     {
         const char *member;
@@ -293,16 +321,18 @@ TEST_F(LifecycleTest, AStartupStepThatFailsIsLoggedAndTheRestGoesOn)
     };
     const Case cases[] = {
         {"GetNamespace",
-         Joined({head, {"GetNamespace failed" + failure, "Application Name = Outlook"}, SinksOfStartup()}), 2, 1},
-        {"Name", Joined({head, {"Application Name failed" + failure}, SinksOfStartup()}), 2, 2},
+         Joined({head, {"GetNamespace failed" + failure, "Application Name = Outlook"}, SinksOfStartup()}), 4, 1},
+        {"Name", Joined({head, {"Application Name failed" + failure}, SinksOfStartup()}), 4, 2},
         // Taken for today's Outlook.
         {"Version",
-         Joined({head, {"Application Name = Outlook", "Application Version failed" + failure}, SinksOfStartup()}), 2,
+         Joined({head, {"Application Name = Outlook", "Application Version failed" + failure}, SinksOfStartup()}), 4,
          2},
         {"Inspectors",
          Joined({head, {"Application Name = Outlook"}, LoopSinkConnects("CApplicationEventHandler"),
-                 {"Inspectors failed" + failure}}),
-         1, 2},
+                 {"Inspectors failed" + failure}, ExplorerSinksConnect(1)}),
+         3, 2},
+        {"Explorers",
+         Joined({head, {"Application Name = Outlook"}, appAndInspectors, {"Explorers failed" + failure}}), 2, 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.member);
@@ -317,9 +347,11 @@ TEST_F(LifecycleTest, AStartupStepThatFailsIsLoggedAndTheRestGoesOn)
         EXPECT_EQ(c.objects, g_lMyObjects);
         EXPECT_EQ(c.namespaceReferences, outlook->App().MapiNamespace().RefCount());
         Faults::Clear();
-        // Windows get their toolbar only while the inspectors are heard.
+        // Windows are equipped only while the inspectors are heard: a window
+        // sink, its tracked item and its item sink.
         OutlookWindow &window = outlook->Open();
-        EXPECT_EQ(c.objects == 2 ? 7 : 1, g_lMyObjects);
+        const bool heard = std::string(c.member) != "Inspectors";
+        EXPECT_EQ(c.objects + (heard ? 3 : 0), g_lMyObjects);
         EXPECT_TRUE(outlook->Close(window));
         EXPECT_EQ(c.objects, g_lMyObjects);
     }
@@ -327,7 +359,7 @@ TEST_F(LifecycleTest, AStartupStepThatFailsIsLoggedAndTheRestGoesOn)
 
 TEST_F(LifecycleTest, SinksThatCouldNotConnectAreStillReleasedAtShutdown)
 {
-    for (const char *object : {"Application", "Inspectors"}) {
+    for (const char *object : {"Application", "Inspectors", "Explorers"}) {
         SCOPED_TRACE(object);
         TearDown();
         SetUp();
@@ -335,11 +367,11 @@ TEST_F(LifecycleTest, SinksThatCouldNotConnectAreStillReleasedAtShutdown)
         StoreString("password", "secret");
         Faults::Fail(object, "QueryInterface(IConnectionPointContainer)", E_NOINTERFACE);
         EXPECT_EQ(S_OK, outlook->Start());
-        EXPECT_EQ(2, g_lMyObjects);
+        EXPECT_EQ(4, g_lMyObjects);
         Faults::Clear();
         // Nobody hears this window, so it gets nothing.
         OutlookWindow &window = outlook->Open();
-        EXPECT_EQ(std::string(object) == "Inspectors" ? 2 : 7, g_lMyObjects);
+        EXPECT_EQ(std::string(object) == "Inspectors" ? 4 : 7, g_lMyObjects);
         EXPECT_TRUE(outlook->Close(window));
         LogTail log;
         outlook->Quit();
@@ -362,54 +394,63 @@ TEST_F(LifecycleTest, AFailingMapiLogonLeavesTheStartupAndShutdownAlone)
     LogTail log;
     EXPECT_EQ(S_OK, outlook->Start());
     outlook->Quit();
-    EXPECT_EQ(Joined({StartupLines(),
+    EXPECT_EQ(Joined({StartupLines(), MainWindowClosed(4),
                       {"Application Event: Quit (F007)", "OnBeginShutdown processing"},
-                      SinksReleased(2),
+                      SinksReleased(3),
                       {"CAddin::raw_OnBeginShutdown done, g_lMyObjects = 0", "OnDisconnection processing"}}),
               log.Read());
 }
 
 // --- switching off and shutting down ----------------------------------------------------------
 
-// Switched off while a compose window is open, the add-in lets go of that
-// window too: it would otherwise keep sinks Outlook calls into, in a library
-// Outlook may unload. The window's bar goes out of sight.
+// Switched off while a compose window and an inline reply are open, the
+// add-in lets go of both: it would otherwise keep sinks Outlook calls into, in
+// a library Outlook may unload. In Outlook 2003 the window's bar goes out of
+// sight.
 TEST_F(LifecycleTest, SwitchedOffByTheUserTheAddinLetsGoOfEverythingItsOpenWindowsIncluded)
 {
     StartWithAccount();
     OutlookWindow &window = outlook->Open();
-    EXPECT_EQ(7, g_lMyObjects);
-    // Outlook, the add-in, the connection point its sink holds, the window's Setup button.
-    EXPECT_EQ(4u, outlook->App().RefCount());
+    ASSERT_TRUE(outlook->ReplyInline(outlook->MainExplorer()));
+    EXPECT_EQ(9, g_lMyObjects);
 
     LogTail log;
     EXPECT_EQ(S_OK, outlook->SwitchOff());
     const Lines lines = log.Read();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ((Lines{"OnDisconnection processing", "OnBeginShutdown processing"}), Lines(lines.begin(), lines.begin() + 2));
-    EXPECT_EQ((Lines{"~CButtonHandler, g_lMyObjects=6", "~CButtonHandler, g_lMyObjects=5",
-                     "~CItemHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
-                     "~CInspectorEventHandler, g_lMyObjects=2", "~CInspectorsCollectionEventHandler, g_lMyObjects=0",
+    EXPECT_EQ((Lines{"~CItemHandler, g_lMyObjects=8", "~CMailItem, g_lMyObjects=7",
+                     "~CInspectorEventHandler, g_lMyObjects=6", "~CItemHandler, g_lMyObjects=5",
+                     "~CMailItem, g_lMyObjects=4", "~CExplorerEventHandler, g_lMyObjects=3",
+                     "~CInspectorsCollectionEventHandler, g_lMyObjects=1", "~CExplorersEventHandler, g_lMyObjects=0",
                      "CAddin::raw_OnBeginShutdown done, g_lMyObjects = 0"}),
               Lifetimes(lines));
     EXPECT_EQ(0, g_lMyObjects);
     EXPECT_EQ(0u, outlook->AdvisedSinks());
     EXPECT_EQ(1u, outlook->App().RefCount());
-    EXPECT_EQ(0, window.QuorviaBar()->Value("Visible").Get()->boolVal);
     // The NameSpace is held until the add-in object goes.
     EXPECT_EQ(2u, outlook->App().MapiNamespace().RefCount());
 
-    // A window opened now gets nothing; the open one's buttons do nothing, and it closes cleanly.
-    OutlookWindow &later = outlook->Open();
-    EXPECT_TRUE(later.Bars().Bars().empty());
-    EXPECT_EQ(S_OK, outlook->Click(window, ToolbarButton::Tracking));
-    EXPECT_EQ("Quorvia Message Tracking Off", window.Button(ToolbarButton::Tracking)->Text("Caption"));
+    // A window opened now gets nothing, and the open ones close cleanly.
+    outlook->Open();
     EXPECT_TRUE(outlook->Close(window));
+    EXPECT_TRUE(outlook->DiscardInline(outlook->MainExplorer()));
     EXPECT_EQ(0, g_lMyObjects);
-
     EXPECT_EQ(0u, outlook->ReleaseAddin());
     EXPECT_EQ(nullptr, g_pAddin);
     EXPECT_EQ(1u, outlook->App().MapiNamespace().RefCount());
+
+    PlayOutlook2003();
+    StartWithAccount();
+    OutlookWindow &old = outlook->Open();
+    EXPECT_EQ(S_OK, outlook->SwitchOff());
+    EXPECT_EQ(0, g_lMyObjects);
+    ASSERT_TRUE(old.QuorviaBar());
+    EXPECT_EQ(0, old.QuorviaBar()->Value("Visible").Get()->boolVal);
+    // Its buttons do nothing now.
+    EXPECT_EQ(S_OK, outlook->Click(old, ToolbarButton::Tracking));
+    EXPECT_EQ("Quorvia Message Tracking Off", old.Button(ToolbarButton::Tracking)->Text("Caption"));
+    EXPECT_TRUE(outlook->Close(old));
 }
 
 TEST_F(LifecycleTest, AtOutlooksShutdownTheWindowsCloseThenTheAddinLetsGoInOrder)
@@ -419,17 +460,17 @@ TEST_F(LifecycleTest, AtOutlooksShutdownTheWindowsCloseThenTheAddinLetsGoInOrder
     LogTail log;
     outlook->Quit();
     EXPECT_EQ(Joined({{"MailItem Event: Close (F004)", "Inspector Event: Close (F008)"},
-                      {"~CButtonHandler, g_lMyObjects=6", "~CButtonHandler, g_lMyObjects=5",
-                       "~CItemHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
-                       "~CInspectorEventHandler, g_lMyObjects=2", "Application Event: Quit (F007)"},
-                      {"~CInspectorsCollectionEventHandler, g_lMyObjects=0",
+                      {"~CItemHandler, g_lMyObjects=6", "~CMailItem, g_lMyObjects=5",
+                       "~CInspectorEventHandler, g_lMyObjects=4", "Explorer Event: Close (F008)",
+                       "~CExplorerEventHandler, g_lMyObjects=3", "Application Event: Quit (F007)"},
+                      {"~CInspectorsCollectionEventHandler, g_lMyObjects=1", "~CExplorersEventHandler, g_lMyObjects=0",
                        "CAddin::raw_OnBeginShutdown done, g_lMyObjects = 0"}}),
               Lifetimes(log.Read()));
     const Lines lines = log.Read();
     const Lines tail = {"Application Event: Quit (F007)", "OnBeginShutdown processing"};
     auto quit = std::find(lines.begin(), lines.end(), tail[0]);
     ASSERT_NE(lines.end(), quit);
-    EXPECT_EQ(Joined({tail, SinksReleased(2),
+    EXPECT_EQ(Joined({tail, SinksReleased(3),
                       {"CAddin::raw_OnBeginShutdown done, g_lMyObjects = 0", "OnDisconnection processing"}}),
               Lines(quit, lines.end()));
     EXPECT_EQ(1u, outlook->App().RefCount());
@@ -453,12 +494,12 @@ TEST_F(LifecycleTest, AfterAFastShutdownTheLastReleaseLeavesNothingConnected)
     const Lines lines = log.Read();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ("Application Event: Quit (F007)", lines.back());
-    EXPECT_EQ(2u, outlook->AdvisedSinks());
-    EXPECT_EQ(2, g_lMyObjects);
+    EXPECT_EQ(3u, outlook->AdvisedSinks());
+    EXPECT_EQ(3, g_lMyObjects);
 
     LogTail release;
     EXPECT_EQ(0u, outlook->ReleaseAddin());
-    EXPECT_EQ(SinksReleased(2), release.Read());
+    EXPECT_EQ(SinksReleased(3), release.Read());
     EXPECT_EQ(0u, outlook->AdvisedSinks());
     EXPECT_EQ(0, g_lMyObjects);
     EXPECT_EQ(nullptr, g_pAddin);
@@ -481,9 +522,10 @@ TEST_F(LifecycleTest, StartComposeSwitchTrackingOnSendCloseAndQuit)
     plan.compose.subject = L"Lunch";
     plan.compose.html = L"<html><body>See you</body></html>";
     OutlookWindow &window = outlook->Open(plan);
-    EXPECT_EQ("Quorvia Message Tracking Off", window.Button(ToolbarButton::Tracking)->Text("Caption"));
-    EXPECT_EQ(S_OK, outlook->Click(window, ToolbarButton::Tracking));
-    EXPECT_EQ("Quorvia Message Tracking On", window.Button(ToolbarButton::Tracking)->Text("Caption"));
+    ASSERT_TRUE(outlook->RibbonState(window, "QuorviaTracking"));
+    EXPECT_FALSE(outlook->RibbonState(window, "QuorviaTracking")->pressed);
+    EXPECT_EQ(S_OK, outlook->ClickRibbon(window, "QuorviaTracking"));
+    EXPECT_TRUE(outlook->RibbonState(window, "QuorviaTracking")->pressed);
 
     LogTail log;
     EXPECT_TRUE(outlook->Send(window));
@@ -505,8 +547,8 @@ TEST_F(LifecycleTest, StartComposeSwitchTrackingOnSendCloseAndQuit)
     ASSERT_FALSE(lifetimes.empty());
     EXPECT_EQ("MailItem Event: Send (F005)", lifetimes.front());
     EXPECT_EQ(1, std::count(lifetimes.begin(), lifetimes.end(), "Application Event: ItemSend (F002)"));
-    EXPECT_EQ("~CInspectorEventHandler, g_lMyObjects=2", lifetimes.back());
-    EXPECT_EQ(2, g_lMyObjects);
+    EXPECT_EQ("~CInspectorEventHandler, g_lMyObjects=4", lifetimes.back());
+    EXPECT_EQ(4, g_lMyObjects);
 
     outlook->Quit();
     EXPECT_EQ(0u, outlook->ReleaseAddin());
