@@ -135,6 +135,16 @@ inline Lines Joined(std::initializer_list<Lines> parts)
     return all;
 }
 
+// A compose window's ribbon as it shows: loaded the first time (GetCustomUI,
+// onLoad), then the getters of its controls.
+inline Lines ComposeRibbonShown(bool firstWindow)
+{
+    Lines load = {"GetCustomUI: Microsoft.Outlook.Mail.Compose", "Ribbon Callback: OnRibbonLoad (0001)"};
+    Lines getters = {"Ribbon Callback: GetButtonImage (0006)", "Ribbon Callback: GetTrackingPressed (0002)",
+                     "Ribbon Callback: GetTrackingVisible (0005)", "Ribbon Callback: GetButtonImage (0006)"};
+    return firstWindow ? Joined({load, getters}) : getters;
+}
+
 // Today's Outlook asks for the add-in's ribbon right after OnConnection and
 // loads the main window's at once; Outlook 2003 has none.
 inline Lines RibbonLoaded()

@@ -1,6 +1,6 @@
-// Mail windows in the stand-in Outlook with the add-in running: the bar and
-// buttons each compose window gets, the pair Outlook 2003's Word windows
-// share, the windows that get nothing, the window events, the template Word
+// Mail windows in the stand-in Outlook with the add-in running: the switch
+// and ribbon toggle each compose window of today's Outlook gets, the bar and
+// buttons of Outlook 2003's windows and the pair its Word windows share, the windows that get nothing, the window events, the template Word
 // 2003 is told is saved, a window equipped at its first Activate, and every
 // failure while a window is equipped. Whatever happens, a closed window leaves
 // g_lMyObjects where it was before the window opened.
@@ -68,8 +68,10 @@ Lines CallsOn(std::initializer_list<const char *> objects)
 
 // --- a compose window ------------------------------------------------------------
 
+// Outlook 2003, which shows no ribbon: the window's toolbar is the add-in's UI.
 TEST_F(WindowsTest, AComposeWindowGetsItsBarItsOwnButtonsATrackedItemAndAnItemSink)
 {
+    PlayOutlook2003();
     struct Case
     {
         const char *what;
@@ -121,7 +123,7 @@ TEST_F(WindowsTest, AComposeWindowGetsItsBarItsOwnButtonsATrackedItemAndAnItemSi
         // buttons, item sink, tracked item.
         CallLog::Clear();
         LogTail closing;
-        CloseAndExpectNothingLeft(window, 2);
+        CloseAndExpectNothingLeft(window, StartupObjects());
         EXPECT_EQ(Joined({{"MailItem Event: Close (F004)", "Inspector Event: Close (F008)"},
                           SinkDisconnects("CInspectorEventHandler"),
                           {"CInspectorEventHandler::Cleanup"},
@@ -171,49 +173,52 @@ TEST_F(WindowsTest, ABarThatExistsIsReusedWhereTheUserPutIt)
     EXPECT_EQ(2, bar->Value("RowIndex").Get()->lVal);
     EXPECT_EQ(-1, bar->Value("Visible").Get()->boolVal);
     EXPECT_EQ(2u, bar->Buttons().size());
-    CloseAndExpectNothingLeft(window, 2);
+    CloseAndExpectNothingLeft(window, StartupObjects());
     // The bar stays; the buttons, added as temporary, went with the last window.
     EXPECT_EQ(bar.Get(), outlook->WordBars().Find("Quorvia"));
     EXPECT_TRUE(bar->Buttons().empty());
 }
 
-// Today's Outlook edits every window with Word, each with bars of its own:
-// every window gets its own bar and buttons, none an empty bar.
-TEST_F(WindowsTest, TwoComposeWindowsHaveTheirOwnBarsHandlersAndSwitches)
+// Today's Outlook shows the add-in's ribbon: no window gets a bar, and each
+// window's toggle shows and turns that window's own switch.
+TEST_F(WindowsTest, TwoComposeWindowsHaveTheirOwnTogglesAndSwitches)
 {
     OutlookWindow &first = outlook->Open();
     OutlookWindow &second = outlook->Open();
-    EXPECT_EQ(12, g_lMyObjects);
+    EXPECT_EQ(10, g_lMyObjects);
+    auto pressed = [this](OutlookWindow &window) {
+        const RibbonControlState *toggle = outlook->RibbonState(window, "QuorviaTracking");
+        EXPECT_TRUE(toggle && toggle->visible); // the account is complete
+        return toggle && toggle->pressed;
+    };
     for (OutlookWindow *window : {&first, &second}) {
-        ASSERT_TRUE(window->QuorviaBar());
-        EXPECT_EQ(2u, window->QuorviaBar()->Buttons().size());
+        EXPECT_TRUE(window->Bars().Bars().empty());
+        EXPECT_FALSE(pressed(*window));
     }
-    EXPECT_NE(first.QuorviaBar(), second.QuorviaBar());
-    EXPECT_NE(first.Button(ToolbarButton::Tracking), second.Button(ToolbarButton::Tracking));
-    EXPECT_EQ(nullptr, CInspectorEventHandler::WordEditorButton(0));
 
     LogTail log;
-    EXPECT_EQ(S_OK, outlook->Click(first, ToolbarButton::Tracking));
+    EXPECT_EQ(S_OK, outlook->ClickRibbon(first, "QuorviaTracking"));
     // The click brings the first window to the front.
-    EXPECT_EQ((Lines{"Inspector Event: Deactivate (F006)", "Inspector Event: Activate (F001)"}), log.Read());
-    EXPECT_EQ("Quorvia Message Tracking On", first.Button(ToolbarButton::Tracking)->Text("Caption"));
-    EXPECT_EQ("Quorvia Message Tracking Off", second.Button(ToolbarButton::Tracking)->Text("Caption"));
-    EXPECT_EQ(kButtonDown, first.Button(ToolbarButton::Tracking)->Int("State"));
-    EXPECT_EQ(kButtonUp, second.Button(ToolbarButton::Tracking)->Int("State"));
+    EXPECT_EQ((Lines{"Inspector Event: Deactivate (F006)", "Inspector Event: Activate (F001)",
+                     "Ribbon Callback: OnTrackingToggle (0003)"}),
+              log.Read());
+    outlook->Idle(); // the ribbon asks again what the toggles show
+    EXPECT_TRUE(pressed(first));
+    EXPECT_FALSE(pressed(second));
 
     // A window opened now starts from the last toggle; the open ones keep theirs.
     OutlookWindow &third = outlook->Open();
-    EXPECT_EQ("Quorvia Message Tracking On", third.Button(ToolbarButton::Tracking)->Text("Caption"));
-    EXPECT_EQ("Quorvia Message Tracking Off", second.Button(ToolbarButton::Tracking)->Text("Caption"));
+    EXPECT_TRUE(pressed(third));
+    EXPECT_FALSE(pressed(second));
 
     EXPECT_TRUE(outlook->Close(second));
-    EXPECT_EQ(12, g_lMyObjects);
-    EXPECT_EQ("Quorvia Message Tracking On", first.Button(ToolbarButton::Tracking)->Text("Caption"));
-    EXPECT_EQ(S_OK, outlook->Click(first, ToolbarButton::Tracking));
-    EXPECT_EQ("Quorvia Message Tracking Off", first.Button(ToolbarButton::Tracking)->Text("Caption"));
-    EXPECT_EQ("Quorvia Message Tracking On", third.Button(ToolbarButton::Tracking)->Text("Caption"));
+    EXPECT_EQ(10, g_lMyObjects);
+    EXPECT_EQ(S_OK, outlook->ClickRibbon(first, "QuorviaTracking"));
+    outlook->Idle();
+    EXPECT_FALSE(pressed(first));
+    EXPECT_TRUE(pressed(third));
     EXPECT_TRUE(outlook->Close(first));
-    CloseAndExpectNothingLeft(third, 2);
+    CloseAndExpectNothingLeft(third, StartupObjects());
 }
 
 // --- windows Word 2003 edits, with the command bars they share ----------------------
@@ -281,7 +286,7 @@ TEST_F(WindowsTest, WordEditorWindowsShareOnePairOfHandlersUntilTheLastOneCloses
 
     // The last one empties the slots once the handlers are gone.
     LogTail last;
-    CloseAndExpectNothingLeft(second, 2);
+    CloseAndExpectNothingLeft(second, StartupObjects());
     EXPECT_EQ((Lines{"MailItem Event: Close (F004)", "Inspector Event: Close (F008)",
                      "~CButtonHandler, g_lMyObjects=6", "~CButtonHandler, g_lMyObjects=5",
                      "~CItemHandler, g_lMyObjects=4", "~CMailItem, g_lMyObjects=3",
@@ -304,7 +309,7 @@ TEST_F(WindowsTest, WordEditorWindowsShareOnePairOfHandlersUntilTheLastOneCloses
     ASSERT_TRUE(CInspectorEventHandler::WordEditorButton(0) && CInspectorEventHandler::WordEditorButton(1));
     // It starts from the last toggle, made in the earlier pair.
     EXPECT_EQ("Quorvia Message Tracking On", next.Button(ToolbarButton::Tracking)->Text("Caption"));
-    CloseAndExpectNothingLeft(next, 2);
+    CloseAndExpectNothingLeft(next, StartupObjects());
 }
 
 TEST_F(WindowsTest, WordAndPlainWindowsKeepTheirHandlersApart)
@@ -317,13 +322,15 @@ TEST_F(WindowsTest, WordAndPlainWindowsKeepTheirHandlersApart)
     EXPECT_TRUE(outlook->Close(word));
     EXPECT_EQ(nullptr, CInspectorEventHandler::WordEditorButton(0));
     EXPECT_EQ(7, g_lMyObjects);
-    CloseAndExpectNothingLeft(plain, 2);
+    CloseAndExpectNothingLeft(plain, StartupObjects());
 }
 
 // --- windows that get nothing -----------------------------------------------------------
 
+// Outlook 2003: the same sinks, without the ribbon's calls in the way.
 TEST_F(WindowsTest, WindowsThatDoNotComposeAMailGetNothing)
 {
+    PlayOutlook2003();
     struct Case
     {
         const char *what;
@@ -369,14 +376,14 @@ TEST_F(WindowsTest, WindowsThatDoNotComposeAMailGetNothing)
         EXPECT_EQ(Joined({{"Inspectors => InspectorsEvents 0xF001(VT_DISPATCH) -> S_OK"}, c.calls,
                           {"Inspector => InspectorEvents 0xF001() -> S_OK"}}),
                   CallLog::Lines());
-        EXPECT_EQ(2, g_lMyObjects);
+        EXPECT_EQ(StartupObjects(), g_lMyObjects);
         EXPECT_TRUE(window.Bars().Bars().empty());
         EXPECT_EQ(0u, window.Window().Events().SinkCount());
         Faults::Clear();
         LogTail closing;
         EXPECT_TRUE(outlook->Close(window));
         EXPECT_EQ(Lines{}, closing.Read());
-        EXPECT_EQ(2, g_lMyObjects);
+        EXPECT_EQ(StartupObjects(), g_lMyObjects);
     }
 }
 
@@ -411,7 +418,7 @@ TEST_F(WindowsTest, WindowEventsOtherThanCloseAreLoggedAndChangeNothing)
         EXPECT_EQ(7, g_lMyObjects);
         EXPECT_EQ(1u, window.Window().Events().SinkCount());
     }
-    CloseAndExpectNothingLeft(window, 2);
+    CloseAndExpectNothingLeft(window, StartupObjects());
 }
 
 TEST_F(WindowsTest, TheInspectorsSinkChecksTheNewInspectorCall)
@@ -460,14 +467,16 @@ TEST_F(WindowsTest, TheInspectorsSinkChecksTheNewInspectorCall)
         EXPECT_EQ(c.result, events.FireRaw(c.id, c.riid, 0, DISPATCH_METHOD, c.params, nullptr));
         EXPECT_EQ(c.log, log.Read());
         EXPECT_EQ(1u, CallLog::Lines().size()); // nothing asked of the window
-        EXPECT_EQ(2, g_lMyObjects);
+        EXPECT_EQ(StartupObjects(), g_lMyObjects);
     }
 }
 
 // --- failures while a window is equipped -------------------------------------------------
 
+// Outlook 2003: the same sinks, without the ribbon's calls in the way.
 TEST_F(WindowsTest, AWindowWhoseInspectorCannotBeHeardIsDisposedOfAtOnce)
 {
+    PlayOutlook2003();
     struct Case
     {
         const char *member;
@@ -499,7 +508,7 @@ TEST_F(WindowsTest, AWindowWhoseInspectorCannotBeHeardIsDisposedOfAtOnce)
         EXPECT_EQ(S_OK, outlook->LastNewInspectorResult());
         EXPECT_EQ(c.log, log.Read());
         // The window simply has no toolbar: nothing was made that would live on.
-        EXPECT_EQ(2, g_lMyObjects);
+        EXPECT_EQ(StartupObjects(), g_lMyObjects);
         EXPECT_EQ(Lines{}, CallsOn({"CommandBars"}));
         EXPECT_EQ((Lines{"MailItem.QueryInterface(_MailItem) -> S_OK", "MailItem.Class -> S_OK", "MailItem.Sent -> S_OK"}),
                   CallsOn({"MailItem"}));
@@ -509,12 +518,14 @@ TEST_F(WindowsTest, AWindowWhoseInspectorCannotBeHeardIsDisposedOfAtOnce)
         LogTail closing;
         EXPECT_TRUE(outlook->Close(window));
         EXPECT_EQ(Lines{}, closing.Read());
-        EXPECT_EQ(2, g_lMyObjects);
+        EXPECT_EQ(StartupObjects(), g_lMyObjects);
     }
 }
 
+// Outlook 2003, where the toolbar is made.
 TEST_F(WindowsTest, AFailureWhileTheToolbarIsMadeLeavesWhatWasMadeAndAllOfItGoesAtClose)
 {
+    PlayOutlook2003();
     struct Case
     {
         const char *what;
@@ -582,7 +593,7 @@ TEST_F(WindowsTest, AFailureWhileTheToolbarIsMadeLeavesWhatWasMadeAndAllOfItGoes
         Faults::Clear();
         LogTail closing;
         EXPECT_TRUE(outlook->Close(window));
-        EXPECT_EQ(2, g_lMyObjects);
+        EXPECT_EQ(StartupObjects(), g_lMyObjects);
         EXPECT_EQ(0u, window.Window().Events().SinkCount());
         // Every count that was made is given back exactly: none goes below zero.
         for (const std::string &line : closing.Read())
@@ -592,9 +603,9 @@ TEST_F(WindowsTest, AFailureWhileTheToolbarIsMadeLeavesWhatWasMadeAndAllOfItGoes
 
 // --- a window that is not ready in NewInspector ------------------------------------------
 
-// Command bars that come only with the first Activate (today's Outlook), or a
-// Word 2003 editor that failed in NewInspector: the whole window is equipped
-// at the first Activate.
+// A Word 2003 editor that failed in NewInspector: the whole window is
+// equipped at the first Activate. Today's Outlook, whose command bars may come
+// only then, needs none: its window is equipped in NewInspector all the same.
 TEST_F(WindowsTest, AWindowNotReadyInNewInspectorIsEquippedAtItsFirstActivate)
 {
     for (bool outlook2003 : {false, true}) {
@@ -609,12 +620,19 @@ TEST_F(WindowsTest, AWindowNotReadyInNewInspectorIsEquippedAtItsFirstActivate)
         }
         LogTail log;
         OutlookWindow &window = outlook->Open(plan);
-        EXPECT_EQ(Joined({InspectorSinkConnects(2), {"Inspector Event: Activate (F001)"}, ButtonHandlerMade(4),
-                          ButtonHandlerMade(5), TrackedItemMade(5)}),
-                  log.Read());
-        ASSERT_TRUE(window.Button(ToolbarButton::Tracking));
+        if (outlook2003) {
+            EXPECT_EQ(Joined({InspectorSinkConnects(2), {"Inspector Event: Activate (F001)"}, ButtonHandlerMade(4),
+                              ButtonHandlerMade(5), TrackedItemMade(5)}),
+                      log.Read());
+            EXPECT_TRUE(window.Button(ToolbarButton::Tracking));
+            EXPECT_TRUE(CInspectorEventHandler::WordEditorButton(0));
+        } else {
+            EXPECT_EQ(Joined({InspectorSinkConnects(4), TrackedItemMade(5), ComposeRibbonShown(true),
+                              {"Inspector Event: Activate (F001)"}}),
+                      log.Read());
+            EXPECT_TRUE(window.Bars().Bars().empty());
+        }
         EXPECT_EQ(1u, window.Item().Events().SinkCount());
-        EXPECT_EQ(outlook2003, CInspectorEventHandler::WordEditorButton(0) != nullptr);
-        CloseAndExpectNothingLeft(window, 2);
+        CloseAndExpectNothingLeft(window, StartupObjects());
     }
 }
