@@ -1,0 +1,131 @@
+// Storage: everything the service keeps, behind one interface with two
+// implementations, SQLite (the embedded default, one machine) and PostgreSQL
+// (several instances sharing one database). Every method is safe to call from
+// any thread and commits before it returns; every query binds its values.
+// A database that cannot be reached or written raises StorageUnavailable,
+// which the server answers with 503, and leaves no half-written row.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorvia {
+
+using Clock = std::chrono::system_clock;
+using TimePoint = std::chrono::time_point<Clock, std::chrono::microseconds>;
+
+inline TimePoint Now()
+{
+    return std::chrono::time_point_cast<std::chrono::microseconds>(Clock::now());
+}
+
+class StorageUnavailable : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// CreateAccount of an address that has an account already.
+class AccountExists : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Account
+{
+    int64_t id = 0;
+    std::string email;        // lower case, as it was created
+    std::string passwordHash; // libsodium's Argon2id string
+    TimePoint createdAt;
+};
+
+// A message as the feed records it. Addresses are truncated before they get here.
+struct NewMessage
+{
+    int64_t accountId = 0;
+    std::string token;      // the pixel's token, unguessable
+    std::string recipients; // UTF-8
+    std::string subject;    // UTF-8
+    TimePoint sentAt;
+    std::string senderAddress; // the feed post's client address, truncated
+};
+
+// What the pixel needs to know of the message a token names.
+struct TokenTarget
+{
+    int64_t messageId = 0;
+    int64_t accountId = 0;
+    TimePoint sentAt;
+};
+
+struct Open
+{
+    int64_t messageId = 0;
+    TimePoint at;
+    std::string userAgent;
+    std::string clientAddress; // truncated
+    std::string kind;          // person, prefetch, scanner, sender
+    std::string rule;          // the rule that decided the kind
+};
+
+struct MessageView
+{
+    int64_t id = 0;
+    std::string recipients;
+    std::string subject;
+    TimePoint sentAt;
+    std::vector<Open> opens; // oldest first
+};
+
+struct PurgeCount
+{
+    int64_t messages = 0;
+    int64_t opens = 0;
+};
+
+class Storage
+{
+public:
+    virtual ~Storage() = default;
+
+    // --- accounts ---
+    virtual std::optional<Account> FindAccount(const std::string &email) = 0;
+    // Raises AccountExists for an address in use.
+    virtual int64_t CreateAccount(const std::string &email, const std::string &passwordHash) = 0;
+
+    // --- messages and opens ---
+    virtual int64_t AddMessage(const NewMessage &message) = 0;
+    virtual std::optional<TokenTarget> FindToken(const std::string &token) = 0;
+    // Whether the account posted to the feed from this (truncated) address since `since`.
+    virtual bool PostedFrom(int64_t accountId, const std::string &address, TimePoint since) = 0;
+    // All of them in one transaction: all are kept, or none and it raises.
+    virtual void AddOpens(const std::vector<Open> &opens) = 0;
+    // The account's messages, newest first, with their opens; `beforeId` pages on.
+    virtual std::vector<MessageView> ListMessages(int64_t accountId, int limit, std::optional<int64_t> beforeId) = 0;
+    virtual std::optional<MessageView> GetMessage(int64_t accountId, int64_t messageId) = 0;
+    // The message and its opens; false when the account has no such message.
+    virtual bool DeleteMessage(int64_t accountId, int64_t messageId) = 0;
+
+    // --- failed sign-ins, shared by every instance ---
+    virtual void AddFailure(const std::string &key, TimePoint at) = 0;
+    virtual int CountFailures(const std::string &key, TimePoint since) = 0;
+
+    // --- upkeep ---
+    // Removes messages sent and opens made before `before` (and old failures).
+    virtual PurgeCount Purge(TimePoint before) = 0;
+    // A cheap round trip to the database.
+    virtual bool Healthy() = 0;
+};
+
+// SQLite in `directory` (made if missing), WAL journal.
+std::unique_ptr<Storage> OpenSqlite(const std::string &directory);
+// PostgreSQL at a libpq connection string (postgresql://...).
+std::unique_ptr<Storage> OpenPostgres(const std::string &url);
+
+} // namespace quorvia
