@@ -1,0 +1,78 @@
+#include "pixel/OpenRecorder.h"
+
+#include "util/Log.h"
+
+#include <vector>
+
+namespace quorvia {
+
+struct OpenRecorder::Pending
+{
+    Open open;
+    bool done = false;
+    bool kept = false;
+    std::condition_variable finished;
+};
+
+OpenRecorder::OpenRecorder(Storage &storage, size_t maxBatch)
+    : m_storage(storage), m_maxBatch(maxBatch), m_writer([this] { Run(); })
+{
+}
+
+OpenRecorder::~OpenRecorder()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_writer.join();
+}
+
+bool OpenRecorder::Record(Open open)
+{
+    auto pending = std::make_shared<Pending>();
+    pending->open = std::move(open);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_stopping)
+        return false;
+    m_queue.push_back(pending);
+    m_wake.notify_one();
+    pending->finished.wait(lock, [&] { return pending->done; });
+    return pending->kept;
+}
+
+void OpenRecorder::Run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        if (m_queue.empty())
+            return; // stopping, and nothing is waiting
+        std::vector<std::shared_ptr<Pending>> batch;
+        while (!m_queue.empty() && batch.size() < m_maxBatch) {
+            batch.push_back(std::move(m_queue.front()));
+            m_queue.pop_front();
+        }
+        lock.unlock();
+        std::vector<Open> opens;
+        opens.reserve(batch.size());
+        for (const auto &pending : batch)
+            opens.push_back(pending->open);
+        bool kept = true;
+        try {
+            m_storage.AddOpens(opens);
+        } catch (const std::exception &e) {
+            kept = false;
+            Log("opens not recorded (%zu): %s", opens.size(), e.what());
+        }
+        lock.lock();
+        for (const auto &pending : batch) {
+            pending->done = true;
+            pending->kept = kept;
+            pending->finished.notify_all();
+        }
+    }
+}
+
+} // namespace quorvia
