@@ -11,7 +11,6 @@
 //   --threads N             requests served at once (128)
 //   --trust-forwarded-for   behind a reverse proxy: the client is X-Forwarded-For's last hop
 #include "accounts/Accounts.h"
-#include "feed/FeedForm.h"
 #include "http/Service.h"
 #include "storage/Storage.h"
 #include "util/Log.h"
@@ -256,25 +255,6 @@ int Serve(const Options &options)
     server->set_write_timeout(5, 0);
     server->set_keep_alive_timeout(5);
     server->set_keep_alive_max_count(10000);
-    server->set_payload_max_length(kMaxFeedForm);
-    server->set_error_handler([](const httplib::Request &, httplib::Response &response) {
-        if (response.status == 413)
-            response.set_content("the request is larger than 64 KB\n", "text/plain; charset=utf-8");
-        else if (response.body.empty())
-            response.set_content("HTTP " + std::to_string(response.status) + "\n", "text/plain; charset=utf-8");
-    });
-    server->set_exception_handler([](const httplib::Request &request, httplib::Response &response,
-                                     std::exception_ptr error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception &e) {
-            Log("%s %s failed: %s", request.method.c_str(), request.path.c_str(), e.what());
-        } catch (...) {
-            Log("%s %s failed", request.method.c_str(), request.path.c_str());
-        }
-        response.status = 500;
-        response.set_content("internal error\n", "text/plain; charset=utf-8");
-    });
     service.Install(*server);
 
     int port = options.port;

@@ -87,6 +87,27 @@ std::string Service::ClientAddress(const httplib::Request &request) const
 
 void Service::Install(httplib::Server &server)
 {
+    // No request needs more than the largest form; a clear answer for one
+    // that does, and for every error the library answers itself.
+    server.set_payload_max_length(kMaxFeedForm);
+    server.set_error_handler([](const httplib::Request &, httplib::Response &response) {
+        if (response.status == 413)
+            response.set_content("the request is larger than 64 KB\n", kTextType);
+        else if (response.body.empty())
+            response.set_content("HTTP " + std::to_string(response.status) + "\n", kTextType);
+    });
+    server.set_exception_handler([](const httplib::Request &request, httplib::Response &response,
+                                    std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception &e) {
+            Log("%s %s failed: %s", request.method.c_str(), request.path.c_str(), e.what());
+        } catch (...) {
+            Log("%s %s failed", request.method.c_str(), request.path.c_str());
+        }
+        response.status = 500;
+        response.set_content("internal error\n", kTextType);
+    });
     server.Post("/index.php/messagefeed",
                 [this](const httplib::Request &q, httplib::Response &r) { Feed(q, r); });
     server.Get(R"(/t/([^/]*)\.gif)", [this](const httplib::Request &q, httplib::Response &r) { Pixel(q, r); });
