@@ -1,5 +1,6 @@
-// The feed's form as the add-in writes it.
+// The feed's form as the add-in writes it, and the fragment the feed answers.
 #include "feed/FeedForm.h"
+#include "feed/Fragment.h"
 
 #include "AddinForm.h"
 
@@ -110,6 +111,54 @@ TEST(FeedForm, RefusesAnythingElseAndSaysWhy)
         EXPECT_EQ(reason, c.reason) << c.body.substr(0, 80);
     }
     EXPECT_FALSE(DecodeFeedForm("login", nullptr)); // no reason wanted
+}
+
+// The add-in's FragmentCheck.cpp needs Windows (MultiByteToWideChar), so it is
+// not built here; instead each fragment is held to the rules it enforces: one
+// element carrying alt="qvmk" (its first attribute), no script, style, iframe,
+// object or form, no on... handler, no control bytes, at most 16 KB.
+void ExpectAddinAccepts(const std::string &fragment, const std::string &src)
+{
+    SCOPED_TRACE(fragment.substr(0, 120));
+    EXPECT_LE(fragment.size(), 16u * 1024);
+    for (unsigned char c : fragment)
+        EXPECT_TRUE(c >= 0x20 && c != 0x7F) << int(c);
+    ASSERT_TRUE(fragment.starts_with("<img alt=\"qvmk\" "));
+    EXPECT_EQ(fragment.find('<', 1), std::string::npos); // one element, nothing inside it
+    EXPECT_EQ(fragment.find('>'), fragment.size() - 1);
+    EXPECT_EQ(fragment, "<img alt=\"qvmk\" src=\"" + src +
+                            "\" width=\"1\" height=\"1\" style=\"display:block;border:0\">");
+}
+
+TEST(Fragment, IsOneMarkedInertElement)
+{
+    const std::string token = "AAAAAAAAAAAAAAAAAAAAAA";
+    ExpectAddinAccepts(TrackingFragment("https://t.example", token), "https://t.example/t/" + token + ".gif");
+    ExpectAddinAccepts(TrackingFragment("https://t.example/q/", token), "https://t.example/q/t/" + token + ".gif");
+    ExpectAddinAccepts(TrackingFragment("http://t.example/a&b'c", token),
+                       "http://t.example/a&amp;b&#39;c/t/" + token + ".gif");
+    // The longest usable URL, every byte of its path escaped: still far below 16 KB.
+    const size_t path = kMaxPublicUrl - 18;
+    std::string escaped;
+    for (size_t i = 0; i < path; ++i)
+        escaped += "&amp;";
+    ExpectAddinAccepts(TrackingFragment("https://t.example/" + std::string(path, '&'), token),
+                       "https://t.example/" + escaped + "/t/" + token + ".gif");
+}
+
+TEST(Fragment, RefusesWhatCouldBreakOutOfTheAttribute)
+{
+    const std::string token = "AAAAAAAAAAAAAAAAAAAAAA";
+    const char *unusable[] = {"", "t.example", "ftp://t.example", "https://", "https:///x",
+                              "https://t.example/\"onload=\"x", "https://t.example/<script>", "https://t.example/a b",
+                              "https://t.example/\x01", "https://t.example/é", "https://t.example/?x=1",
+                              "https://t.example/#x", "https://t.example/`", "https://t.example\\x"};
+    for (const char *url : unusable) {
+        EXPECT_FALSE(IsUsablePublicUrl(url)) << url;
+        EXPECT_EQ(TrackingFragment(url, token), "") << url;
+    }
+    EXPECT_FALSE(IsUsablePublicUrl("https://t.example/" + std::string(kMaxPublicUrl, 'a')));
+    EXPECT_EQ(TrackingFragment("https://t.example", "not-a-token\"><script>"), "");
 }
 
 } // namespace
