@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <thread>
 
@@ -10,46 +11,38 @@ namespace quorvia {
 namespace {
 
 // Only what Accounts uses; the rest is never called here.
-class FakeStorage : public Storage
+struct FakeStorage : Storage
 {
-public:
+    std::map<std::string, Account> accounts;
+    std::vector<std::pair<std::string, TimePoint>> failures;
+
     std::optional<Account> FindAccount(const std::string &email) override
     {
-        auto it = accounts.find(email);
-        return it == accounts.end() ? std::nullopt : std::optional<Account>(it->second);
+        return accounts.count(email) ? std::optional<Account>(accounts[email]) : std::nullopt;
     }
     int64_t CreateAccount(const std::string &email, const std::string &passwordHash) override
     {
         if (accounts.count(email))
             throw AccountExists(email);
-        const int64_t id = static_cast<int64_t>(accounts.size()) + 1;
-        accounts[email] = Account{id, email, passwordHash, Now()};
-        return id;
+        accounts[email] = Account{static_cast<int64_t>(accounts.size()) + 1, email, passwordHash, Now()};
+        return accounts[email].id;
     }
     void AddFailure(const std::string &key, TimePoint at) override { failures.emplace_back(key, at); }
     int CountFailures(const std::string &key, TimePoint since) override
     {
-        int count = 0;
-        for (const auto &[k, at] : failures)
-            count += k == key && at >= since;
-        return count;
+        return static_cast<int>(std::count_if(failures.begin(), failures.end(),
+                                               [&](const auto &f) { return f.first == key && f.second >= since; }));
     }
-
-    int64_t AddMessage(const NewMessage &) override { throw std::logic_error("unused"); }
-    std::optional<TokenTarget> FindToken(const std::string &) override { throw std::logic_error("unused"); }
-    bool PostedFrom(int64_t, const std::string &, TimePoint) override { throw std::logic_error("unused"); }
-    void AddOpens(const std::vector<Open> &) override { throw std::logic_error("unused"); }
-    std::vector<MessageView> ListMessages(int64_t, int, std::optional<int64_t>) override
-    {
-        throw std::logic_error("unused");
-    }
-    std::optional<MessageView> GetMessage(int64_t, int64_t) override { throw std::logic_error("unused"); }
-    bool DeleteMessage(int64_t, int64_t) override { throw std::logic_error("unused"); }
-    PurgeCount Purge(TimePoint) override { throw std::logic_error("unused"); }
+    [[noreturn]] static void Unused() { throw std::logic_error("not used by Accounts"); }
+    int64_t AddMessage(const NewMessage &) override { Unused(); }
+    std::optional<TokenTarget> FindToken(const std::string &) override { Unused(); }
+    bool PostedFrom(int64_t, const std::string &, TimePoint) override { Unused(); }
+    void AddOpens(const std::vector<Open> &) override { Unused(); }
+    std::vector<MessageView> ListMessages(int64_t, int, std::optional<int64_t>) override { Unused(); }
+    std::optional<MessageView> GetMessage(int64_t, int64_t) override { Unused(); }
+    bool DeleteMessage(int64_t, int64_t) override { Unused(); }
+    PurgeCount Purge(TimePoint) override { Unused(); }
     bool Healthy() override { return true; }
-
-    std::map<std::string, Account> accounts;
-    std::vector<std::pair<std::string, TimePoint>> failures;
 };
 
 using Outcome = Accounts::Outcome;
@@ -57,9 +50,7 @@ const std::string kRight = "correct horse battery";
 
 struct Attempt
 {
-    std::string email;
-    std::string password;
-    std::string address;
+    std::string email, password, address;
     Outcome outcome;
     uint64_t verifications; // Argon2id runs this attempt costs
 };
@@ -82,13 +73,13 @@ TEST(Accounts, ChecksPasswordsAndRemembersRightOnes)
     Accounts accounts(storage);
     accounts.Create("anna@example.com", kRight);
     Expect(accounts, {
-                      {"anna@example.com", "wrong password", "198.51.100.0/24", Outcome::Wrong, 1},
+                      {"anna@example.com", "wrong password", "a1", Outcome::Wrong, 1},
                       // An unknown account costs one verification too, so its answer takes as long.
-                      {"nobody@example.com", kRight, "198.51.100.0/24", Outcome::Wrong, 1},
-                      {"  ANNA@Example.COM\t", kRight, "198.51.100.0/24", Outcome::Ok, 1},
-                      {"anna@example.com", kRight, "203.0.113.0/24", Outcome::Ok, 0},
-                      {"anna@example.com", "wrong password", "198.51.100.0/24", Outcome::Wrong, 1},
-                      {"anna@example.com", kRight + " ", "198.51.100.0/24", Outcome::Wrong, 1},
+                      {"nobody@example.com", kRight, "a1", Outcome::Wrong, 1},
+                      {"  ANNA@Example.COM\t", kRight, "a1", Outcome::Ok, 1},
+                      {"anna@example.com", kRight, "a2", Outcome::Ok, 0},
+                      {"anna@example.com", "wrong password", "a1", Outcome::Wrong, 1},
+                      {"anna@example.com", kRight + " ", "a1", Outcome::Wrong, 1},
                   });
     EXPECT_EQ(accounts.Check("anna@example.com", kRight, "x").account.email, "anna@example.com");
 }
@@ -119,33 +110,14 @@ TEST(Accounts, LimitsFailuresPerAccountAndPerAddressBeforeVerifying)
                       {"bob@example.com", kRight, "b1", Outcome::Limited, 0},
                       {"bob@example.com", kRight, "b2", Outcome::Ok, 0},
                   });
-}
-
-TEST(Accounts, FailuresOutsideTheWindowDoNotCount)
-{
-    FakeStorage storage;
-    Accounts accounts(storage);
-    accounts.Create("anna@example.com", kRight);
-    for (int i = 0; i < 20; ++i)
+    // Failures older than the window do not count.
+    storage.failures.clear();
+    for (int i = 0; i < 5; ++i)
         storage.AddFailure("account:anna@example.com", Now() - std::chrono::minutes(16));
-    Expect(accounts, {{"anna@example.com", kRight, "a1", Outcome::Ok, 1}});
+    Expect(accounts, {{"anna@example.com", kRight, "c1", Outcome::Ok, 1}});
 }
 
-TEST(Accounts, ANewHashEndsARememberedSignIn)
-{
-    FakeStorage storage;
-    Accounts accounts(storage);
-    accounts.Create("anna@example.com", kRight);
-    Expect(accounts, {{"anna@example.com", kRight, "a", Outcome::Ok, 1}, {"anna@example.com", kRight, "a", Outcome::Ok, 0}});
-    // The same password set again has a new salt, so a new hash.
-    storage.accounts["anna@example.com"].passwordHash = Accounts::HashPassword(kRight);
-    Expect(accounts, {{"anna@example.com", kRight, "a", Outcome::Ok, 1}, {"anna@example.com", kRight, "a", Outcome::Ok, 0}});
-    storage.accounts["anna@example.com"].passwordHash = Accounts::HashPassword("a new password");
-    Expect(accounts, {{"anna@example.com", kRight, "a", Outcome::Wrong, 1},
-                   {"anna@example.com", "a new password", "a", Outcome::Ok, 1}});
-}
-
-TEST(Accounts, RememberedSignInsExpireAndAreBounded)
+TEST(Accounts, RememberedSignInsEndWithANewHashExpireAndAreBounded)
 {
     AccountLimits limits;
     limits.remember = std::chrono::seconds(1);
@@ -154,15 +126,20 @@ TEST(Accounts, RememberedSignInsExpireAndAreBounded)
     Accounts accounts(storage, limits);
     for (const char *email : {"a@example.com", "b@example.com", "c@example.com"})
         accounts.Create(email, kRight);
+    Expect(accounts, {{"a@example.com", kRight, "x", Outcome::Ok, 1}, {"a@example.com", kRight, "x", Outcome::Ok, 0}});
+    // The same password set again has a new salt, so a new hash: verified again.
+    storage.accounts["a@example.com"].passwordHash = Accounts::HashPassword(kRight);
     Expect(accounts, {
-                      {"a@example.com", kRight, "x", Outcome::Ok, 1},
-                      {"b@example.com", kRight, "x", Outcome::Ok, 1},
-                      {"c@example.com", kRight, "x", Outcome::Ok, 1}, // a, the soonest to expire, goes
-                      {"c@example.com", kRight, "x", Outcome::Ok, 0},
-                      {"a@example.com", kRight, "x", Outcome::Ok, 1},
-                  });
+                         {"a@example.com", kRight, "x", Outcome::Ok, 1},
+                         {"b@example.com", kRight, "x", Outcome::Ok, 1},
+                         {"c@example.com", kRight, "x", Outcome::Ok, 1}, // a, the soonest to expire, goes
+                         {"c@example.com", kRight, "x", Outcome::Ok, 0},
+                         {"a@example.com", kRight, "x", Outcome::Ok, 1},
+                     });
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     Expect(accounts, {{"c@example.com", kRight, "x", Outcome::Ok, 1}});
+    storage.accounts["c@example.com"].passwordHash = Accounts::HashPassword("a new password");
+    Expect(accounts, {{"c@example.com", kRight, "x", Outcome::Wrong, 1}});
 }
 
 TEST(Accounts, CreateValidatesAndStoresAnArgon2idHash)
