@@ -10,7 +10,10 @@
 
 #include "storage/Storage.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -22,12 +25,16 @@ struct AccountLimits
     int failures = 10;                                  // within the window, per account and per address
     std::chrono::seconds window = std::chrono::minutes(15);
     std::chrono::seconds remember = std::chrono::seconds(60); // a verified sign-in
+    size_t rememberedMax = 10000; // remembered sign-ins kept at once; the soonest to expire goes first
 };
 
 class Accounts
 {
 public:
     explicit Accounts(Storage &storage, AccountLimits limits = AccountLimits());
+    ~Accounts();
+    Accounts(const Accounts &) = delete;
+    Accounts &operator=(const Accounts &) = delete;
 
     enum class Outcome
     {
@@ -43,13 +50,19 @@ public:
     // Raises StorageUnavailable.
     SignIn Check(const std::string &email, const std::string &password, const std::string &clientAddress);
 
-    // A new account; the address is taken in lower case. Raises
-    // std::invalid_argument for an address or password that cannot be one
-    // (no '@', empty password), AccountExists, StorageUnavailable.
+    // A new account; the address is taken trimmed and in lower case. Raises
+    // std::invalid_argument for an address or password that cannot be one (an
+    // address needs one '@', a dot in its domain, no control character or
+    // space, at most 254 bytes; a password at least 8 bytes), AccountExists,
+    // StorageUnavailable.
     int64_t Create(const std::string &email, const std::string &password);
 
     static std::string HashPassword(const std::string &password);
     static bool VerifyPassword(const std::string &hash, const std::string &password);
+
+    // How many Argon2id verifications Check has run: what remembering saves,
+    // for the tests and the server's figures.
+    uint64_t PasswordVerifications() const { return m_verifications.load(); }
 
 private:
     Storage &m_storage;
@@ -57,6 +70,8 @@ private:
     unsigned char m_secret[32];
     std::mutex m_mutex;
     std::unordered_map<std::string, std::chrono::steady_clock::time_point> m_remembered;
+    std::string m_dummyHash; // verified against for an unknown account, so that it costs the same
+    std::atomic<uint64_t> m_verifications{0};
 };
 
 } // namespace quorvia

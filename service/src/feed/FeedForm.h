@@ -2,6 +2,9 @@
 // recipients and subject, every byte %XX-escaped; login and password are the
 // UTF-8 bytes of their text, recipients and subject the UTF-16LE bytes of
 // theirs; then raw=1. Decoded into UTF-8 text, or refused with the reason.
+// Strict: the fields in that order, each once; hex digits in either case; a
+// character written as itself, even an unreserved one, is refused (the add-in
+// never writes one, and '+' could then be read two ways); no NUL in any field.
 #pragma once
 
 #include <optional>
