@@ -11,6 +11,7 @@
 //   --threads N             requests served at once (128)
 //   --trust-forwarded-for   behind a reverse proxy: the client is X-Forwarded-For's last hop
 #include "accounts/Accounts.h"
+#include "feed/Fragment.h"
 #include "http/Service.h"
 #include "storage/Storage.h"
 #include "util/Log.h"
@@ -104,8 +105,8 @@ std::optional<std::string> ParseOptions(int argc, char **argv, int first, Option
             std::string url = value;
             while (!url.empty() && url.back() == '/')
                 url.pop_back();
-            if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0)
-                return "--public-url takes an http(s):// URL";
+            if (!IsUsablePublicUrl(url))
+                return "--public-url takes an http(s):// URL that can stand in an image address";
             options.settings.publicUrl = url;
         } else if (name == "--retention-days") {
             std::optional<int> days = Number(value, 1, 36500);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 namespace quorvia {
 
@@ -22,6 +23,9 @@ constexpr size_t kTokenLength = 22; // base64url of 16 bytes, no padding
 
 std::string NewToken()
 {
+    // libsodium wants its start before its generator is used; a second call does nothing.
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot start");
     unsigned char bytes[kTokenBytes];
     randombytes_buf(bytes, sizeof bytes);
     char text[sodium_base64_ENCODED_LEN(kTokenBytes, sodium_base64_VARIANT_URLSAFE_NO_PADDING)];
