@@ -4,7 +4,7 @@
 // (a failure is most often the server going away), so the next call connects
 // anew and the service recovers without a restart.
 #include "storage/Storage.h"
-#include "storage/Text.h"
+#include "storage/Common.h"
 
 #include <libpq-fe.h>
 
@@ -18,50 +18,12 @@
 namespace quorvia {
 namespace {
 
-constexpr int kSchemaVersion = 1;
 constexpr size_t kPoolSize = 8;
 constexpr size_t kRowsPerInsert = 1000; // 6 values a row, far below the 65535 of one statement
-constexpr int kPurgeOpens = 1000;       // opens deleted per purge statement
-constexpr int kPurgeMessages = 100;     // messages (and their opens) per purge statement
 
 // Every instance takes this lock before it looks at the schema, so instances
 // that start together make it once.
 constexpr const char *kLockSchema = "SELECT pg_advisory_xact_lock(5833830785426581810)";
-
-constexpr const char *kSchema = R"(
-CREATE TABLE accounts (
-    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-    email text NOT NULL UNIQUE,
-    password_hash text NOT NULL,
-    created_at bigint NOT NULL);
-CREATE TABLE messages (
-    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-    account_id bigint NOT NULL REFERENCES accounts (id) ON DELETE CASCADE,
-    token text NOT NULL UNIQUE,
-    recipients text NOT NULL,
-    subject text NOT NULL,
-    sent_at bigint NOT NULL,
-    sender_address text NOT NULL);
-CREATE INDEX messages_by_account ON messages (account_id, id);
-CREATE INDEX messages_by_sender ON messages (account_id, sender_address, sent_at);
-CREATE INDEX messages_by_sent_at ON messages (sent_at);
-CREATE TABLE opens (
-    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-    message_id bigint NOT NULL REFERENCES messages (id) ON DELETE CASCADE,
-    at bigint NOT NULL,
-    user_agent text NOT NULL,
-    client_address text NOT NULL,
-    kind text NOT NULL CHECK (kind IN ('person', 'prefetch', 'scanner', 'sender')),
-    rule text NOT NULL);
-CREATE INDEX opens_by_message ON opens (message_id, at, id);
-CREATE INDEX opens_by_at ON opens (at);
-CREATE TABLE failures (
-    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-    key text NOT NULL,
-    at bigint NOT NULL);
-CREATE INDEX failures_by_key ON failures (key, at);
-CREATE INDEX failures_by_at ON failures (at);
-)";
 
 // A statement prepared under its name on each connection that runs it.
 struct Statement
@@ -383,7 +345,8 @@ public:
             throw std::runtime_error("PostgreSQL: the database is of schema version " + std::to_string(found) +
                                      ", newer than this program's " + std::to_string(kSchemaVersion));
         if (found == 0) {
-            c.Execute(kSchema);
+            const std::string identity = "bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY";
+            c.Execute(SchemaSql(identity, identity).c_str());
             c.Execute("INSERT INTO schema_version (version) VALUES (1)");
         }
         transaction.Commit();
@@ -473,13 +436,7 @@ public:
 
     std::optional<MessageView> GetMessage(int64_t accountId, int64_t messageId) override
     {
-        // The page of one message that starts at it: the listing's statement.
-        if (messageId <= 0 || messageId == std::numeric_limits<int64_t>::max())
-            return std::nullopt;
-        std::vector<MessageView> page = ListMessages(accountId, 1, messageId + 1);
-        if (page.empty() || page.front().id != messageId)
-            return std::nullopt;
-        return std::move(page.front());
+        return MessageAsPage(*this, accountId, messageId);
     }
 
     bool DeleteMessage(int64_t accountId, int64_t messageId) override

@@ -11,7 +11,7 @@
 // returned, is on the disk. The server batches opens, so one fsync covers a
 // whole batch (figures in service/README.md).
 #include "storage/Storage.h"
-#include "storage/Text.h"
+#include "storage/Common.h"
 
 #include <sqlite3.h>
 
@@ -25,48 +25,8 @@
 namespace quorvia {
 namespace {
 
-constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 5000;
-constexpr int kPurgeOpens = 1000;   // opens deleted per purge transaction
-constexpr int kPurgeMessages = 100; // messages (and their opens) per purge transaction
 constexpr const char *kFileName = "quorvia.db";
-
-// Ids of messages and accounts are never used again (AUTOINCREMENT): a client
-// holding the id of a deleted message must not reach a newer one.
-constexpr const char *kSchema = R"(
-CREATE TABLE accounts (
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
-    email TEXT NOT NULL UNIQUE,
-    password_hash TEXT NOT NULL,
-    created_at INTEGER NOT NULL);
-CREATE TABLE messages (
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
-    account_id INTEGER NOT NULL REFERENCES accounts (id) ON DELETE CASCADE,
-    token TEXT NOT NULL UNIQUE,
-    recipients TEXT NOT NULL,
-    subject TEXT NOT NULL,
-    sent_at INTEGER NOT NULL,
-    sender_address TEXT NOT NULL);
-CREATE INDEX messages_by_account ON messages (account_id, id);
-CREATE INDEX messages_by_sender ON messages (account_id, sender_address, sent_at);
-CREATE INDEX messages_by_sent_at ON messages (sent_at);
-CREATE TABLE opens (
-    id INTEGER PRIMARY KEY,
-    message_id INTEGER NOT NULL REFERENCES messages (id) ON DELETE CASCADE,
-    at INTEGER NOT NULL,
-    user_agent TEXT NOT NULL,
-    client_address TEXT NOT NULL,
-    kind TEXT NOT NULL CHECK (kind IN ('person', 'prefetch', 'scanner', 'sender')),
-    rule TEXT NOT NULL);
-CREATE INDEX opens_by_message ON opens (message_id, at, id);
-CREATE INDEX opens_by_at ON opens (at);
-CREATE TABLE failures (
-    id INTEGER PRIMARY KEY,
-    key TEXT NOT NULL,
-    at INTEGER NOT NULL);
-CREATE INDEX failures_by_key ON failures (key, at);
-CREATE INDEX failures_by_at ON failures (at);
-)";
 
 // A page of an account's messages, newest first, with their opens oldest
 // first; a message without opens comes once, with NULL open columns.
@@ -376,13 +336,7 @@ public:
 
     std::optional<MessageView> GetMessage(int64_t accountId, int64_t messageId) override
     {
-        // The page of one message that starts at it: the listing's query.
-        if (messageId <= 0 || messageId == std::numeric_limits<int64_t>::max())
-            return std::nullopt;
-        std::vector<MessageView> page = ListMessages(accountId, 1, messageId + 1);
-        if (page.empty() || page.front().id != messageId)
-            return std::nullopt;
-        return std::move(page.front());
+        return MessageAsPage(*this, accountId, messageId);
     }
 
     bool DeleteMessage(int64_t accountId, int64_t messageId) override
@@ -468,7 +422,7 @@ private:
             throw std::runtime_error("SQLite: the database is of schema version " + std::to_string(found) +
                                      ", newer than this program's " + std::to_string(kSchemaVersion));
         if (found == 0) {
-            m_writer.Execute(kSchema);
+            m_writer.Execute(SchemaSql("INTEGER PRIMARY KEY AUTOINCREMENT", "INTEGER PRIMARY KEY").c_str());
             m_writer.Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         }
         transaction.Commit();
