@@ -3,7 +3,14 @@
 // (several instances sharing one database). Every method is safe to call from
 // any thread and commits before it returns; every query binds its values.
 // A database that cannot be reached or written raises StorageUnavailable,
-// which the server answers with 503, and leaves no half-written row.
+// which the server answers with 503, and leaves no half-written row; the next
+// call tries the database again, so the service recovers without a restart.
+// Values the database refuses (an open of a message that is gone, an unknown
+// kind, a message of an unknown account) raise std::invalid_argument, and
+// nothing of that call is kept.
+// Text is kept as UTF-8: a byte that is not part of valid UTF-8, and NUL, are
+// kept as U+FFFD in both databases alike (PostgreSQL can hold neither, and a
+// user agent is whatever a client sent).
 #pragma once
 
 #include <chrono>
@@ -86,7 +93,8 @@ struct MessageView
 struct PurgeCount
 {
     int64_t messages = 0;
-    int64_t opens = 0;
+    int64_t opens = 0; // with those of the messages removed
+    int64_t failures = 0;
 };
 
 class Storage
@@ -117,15 +125,31 @@ public:
     virtual int CountFailures(const std::string &key, TimePoint since) = 0;
 
     // --- upkeep ---
-    // Removes messages sent and opens made before `before` (and old failures).
-    virtual PurgeCount Purge(TimePoint before) = 0;
+    // Removes messages sent and opens made before `before`, and failed
+    // sign-ins before `failuresBefore` (they matter only for the sign-in
+    // window, far shorter than the retention). Works in small batches, each
+    // its own transaction, so sign-ins and opens go on meanwhile.
+    virtual PurgeCount Purge(TimePoint before, TimePoint failuresBefore) = 0;
     // A cheap round trip to the database.
     virtual bool Healthy() = 0;
 };
 
-// SQLite in `directory` (made if missing), WAL journal.
-std::unique_ptr<Storage> OpenSqlite(const std::string &directory);
-// PostgreSQL at a libpq connection string (postgresql://...).
+struct SqliteOptions
+{
+    // FULL: every commit reaches the disk before the call returns, so it
+    // survives a power loss too; NORMAL survives a crash of the process only.
+    bool syncEveryCommit = true;
+    // Connections for reads beside the one that writes (WAL lets them read
+    // while it writes); 0: the writer does everything.
+    int readers = 2;
+};
+
+// SQLite in `directory` (made if missing, readable by its owner only), WAL
+// journal. Raises StorageUnavailable when it cannot be opened, and
+// std::runtime_error for a database of a newer version than this program.
+std::unique_ptr<Storage> OpenSqlite(const std::string &directory, const SqliteOptions &options = SqliteOptions());
+// PostgreSQL at a libpq connection string (postgresql://...), through a small
+// pool of connections; the schema is made if missing. Raises as OpenSqlite.
 std::unique_ptr<Storage> OpenPostgres(const std::string &url);
 
 } // namespace quorvia
