@@ -209,7 +209,9 @@ private:
         while (!m_stopping) {
             lock.unlock();
             try {
-                const PurgeCount purged = m_storage.Purge(Now() - std::chrono::hours(24) * m_days);
+                // Failed sign-ins matter only within the limit's window: a day is plenty.
+                const PurgeCount purged =
+                    m_storage.Purge(Now() - std::chrono::hours(24) * m_days, Now() - std::chrono::hours(24));
                 if (purged.messages || purged.opens)
                     Log("purged %lld messages and %lld opens older than %d days",
                         static_cast<long long>(purged.messages), static_cast<long long>(purged.opens), m_days);

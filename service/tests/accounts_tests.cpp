@@ -41,7 +41,7 @@ struct FakeStorage : Storage
     std::vector<MessageView> ListMessages(int64_t, int, std::optional<int64_t>) override { Unused(); }
     std::optional<MessageView> GetMessage(int64_t, int64_t) override { Unused(); }
     bool DeleteMessage(int64_t, int64_t) override { Unused(); }
-    PurgeCount Purge(TimePoint) override { Unused(); }
+    PurgeCount Purge(TimePoint, TimePoint) override { Unused(); }
     bool Healthy() override { return true; }
 };
 

@@ -67,6 +67,7 @@ protected:
         ServiceSettings settings;
         settings.publicUrl = "https://pixels.example";
         settings.pageSize = 2;
+        settings.trustForwardedFor = true; // recipients come through X-Forwarded-For, the sender is 127.0.0.1
         m_service = std::make_unique<Service>(*m_storage, *m_accounts, settings);
         m_service->Install(m_server);
         m_port = m_server.bind_to_any_port("127.0.0.1");
@@ -170,24 +171,26 @@ TEST_F(ServiceTest, TheFeedAnswersEachFormWithItsStatus)
 }
 
 // Every pixel request gets the same image and no cache; an open is recorded
-// only for a token that is one, and the message turns opened with a person's.
+// only for a token that is one, with its kind: the sender's own Outlook (the
+// address the feed post came from) is told apart from a recipient's client.
 TEST_F(ServiceTest, ThePixelAlwaysAnswersTheGifAndRecordsOnlyKnownTokens)
 {
     const std::string pixel = Send(u"Quarterly \u4E2D");
     ASSERT_FALSE(pixel.empty());
-    const httplib::Headers thunderbird = {
-        {"User-Agent", "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Thunderbird/128.5.0"}};
+    const std::string thunderbird = "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Thunderbird/128.5.0";
+    const httplib::Headers recipient = {{"User-Agent", thunderbird}, {"X-Forwarded-For", "10.9.9.9, 203.0.113.7"}};
+    const httplib::Headers sender = {{"User-Agent", "Microsoft Outlook 16.0"}};
     for (const std::string &path : {pixel, std::string("/t/AAAAAAAAAAAAAAAAAAAAAA.gif"), std::string("/t/x.gif"),
                                     std::string("/t/%00%FF.gif")}) {
         SCOPED_TRACE(path);
-        httplib::Result reply = Client().Get(path, thunderbird);
+        httplib::Result reply = Client().Get(path, recipient);
         ASSERT_TRUE(reply);
         EXPECT_EQ(200, reply->status);
         EXPECT_EQ(std::string(reinterpret_cast<const char *>(kPixelGif), 43), reply->body);
         EXPECT_EQ("image/gif", reply->get_header_value("Content-Type"));
         EXPECT_NE(std::string::npos, reply->get_header_value("Cache-Control").find("no-store"));
     }
-    httplib::Result head = Client().Head(pixel, thunderbird);
+    httplib::Result head = Client().Head(pixel, sender);
     ASSERT_TRUE(head);
     EXPECT_EQ(200, head->status);
 
@@ -195,9 +198,12 @@ TEST_F(ServiceTest, ThePixelAlwaysAnswersTheGifAndRecordsOnlyKnownTokens)
     EXPECT_EQ("Quarterly \u4E2D", message["subject"]);
     EXPECT_EQ("bob@example.org", message["recipients"]);
     EXPECT_EQ("opened", message["status"]);
-    ASSERT_EQ(2u, message["opens"].size()); // the GET and the HEAD
+    ASSERT_EQ(2u, message["opens"].size());
     EXPECT_EQ("person", message["opens"][0]["kind"]);
-    EXPECT_EQ("127.0.0.0/24", message["opens"][0]["address"]);
+    EXPECT_EQ(thunderbird, message["opens"][0]["client"]);
+    EXPECT_EQ("203.0.113.0/24", message["opens"][0]["address"]);
+    EXPECT_EQ("sender", message["opens"][1]["kind"]);
+    EXPECT_EQ("sender-address", message["opens"][1]["rule"]);
     EXPECT_EQ(message["opens"][0]["at"], message["first_opened_at"]);
 }
 

@@ -2,6 +2,7 @@
 
 #include "util/Log.h"
 
+#include <stdexcept>
 #include <vector>
 
 namespace quorvia {
@@ -59,18 +60,31 @@ void OpenRecorder::Run()
         opens.reserve(batch.size());
         for (const auto &pending : batch)
             opens.push_back(pending->open);
-        bool kept = true;
+        std::vector<bool> kept(batch.size(), true);
         try {
             m_storage.AddOpens(opens);
+        } catch (const std::invalid_argument &) {
+            // One open's message went (deleted or purged since its token was
+            // found), and the batch with it: the others are kept one by one.
+            for (size_t i = 0; i < opens.size(); ++i) {
+                try {
+                    m_storage.AddOpens({opens[i]});
+                } catch (const std::invalid_argument &) {
+                    // its message is gone: nothing to record, and nothing failed
+                } catch (const std::exception &e) {
+                    kept[i] = false;
+                    Log("open not recorded: %s", e.what());
+                }
+            }
         } catch (const std::exception &e) {
-            kept = false;
+            kept.assign(batch.size(), false);
             Log("opens not recorded (%zu): %s", opens.size(), e.what());
         }
         lock.lock();
-        for (const auto &pending : batch) {
-            pending->done = true;
-            pending->kept = kept;
-            pending->finished.notify_all();
+        for (size_t i = 0; i < batch.size(); ++i) {
+            batch[i]->done = true;
+            batch[i]->kept = kept[i];
+            batch[i]->finished.notify_all();
         }
     }
 }
