@@ -9,6 +9,7 @@
 #include "com/ComPtr.h"
 #include "com/Guids.h"
 #include "TestSupport.h"
+#include "host/Outlook.h"
 #include "host/ProcessCounters.h"
 
 #include <windows.h>
@@ -364,6 +365,18 @@ inline void StoreSetting(const char *name, const std::string &value)
     RegCloseKey(key);
 }
 
+// Whether new windows start with tracking on, stored as the last toggle leaves it.
+inline void StoreTrackingDefault(bool on)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, kAddinSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    const DWORD value = on ? 0xFFFFFFFF : 0;
+    RegSetValueExA(key, "Tracking", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+    RegCloseKey(key);
+}
+
 // The value's text, or "(none)" when the value or the key is missing.
 inline std::string StoredSetting(const char *name)
 {
@@ -375,6 +388,25 @@ inline std::string StoredSetting(const char *name)
     LONG rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(data.data()), &size);
     RegCloseKey(key);
     return rc == ERROR_SUCCESS ? std::string(data.data()) : std::string("(none)");
+}
+
+// The add-in's Tracking toggle on the ribbon of today's Outlook: a compose
+// window's, or the inline response tab of a main window.
+const char kTrackingToggle[] = "QuorviaTracking";
+
+// Presses the window's toggle unless it shows pressed, then lets Outlook's loop
+// run the getters the add-in invalidated: what it shows then is what the
+// add-in's switch says. True when it shows pressed.
+template <class Window>
+bool PressTrackingToggle(host::Outlook &outlook, Window &window)
+{
+    const host::RibbonControlState *toggle = outlook.RibbonState(window, kTrackingToggle);
+    if (toggle && !toggle->pressed) {
+        outlook.ClickRibbon(window, kTrackingToggle);
+        outlook.Idle();
+        toggle = outlook.RibbonState(window, kTrackingToggle);
+    }
+    return toggle && toggle->pressed;
 }
 
 } // namespace test
