@@ -172,25 +172,44 @@ inline HRESULT ShippedDllCanUnloadNow()
 }
 
 // The lines the DLL appends to C:\windows\Quorvia.log after construction
-// (header lines left out). The file is read as bytes; nothing is written.
+// (header lines left out). Only what was appended is read: the log of a test
+// prefix grows over every run, and the sweeps read it a few times per run.
+// Nothing is written.
 class LogFileTail
 {
 public:
-    LogFileTail() : m_start(ReadFileBytes(WindowsLogPath()).value_or(std::string()).size()) {}
+    LogFileTail()
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(WindowsLogPath().c_str(), GetFileExInfoStandard, &data))
+            m_start.QuadPart = (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
     std::vector<std::string> Read() const
     {
-        std::string bytes = ReadFileBytes(WindowsLogPath()).value_or(std::string());
         std::vector<std::string> lines;
-        if (bytes.size() < m_start)
+        HANDLE file = CreateFileA(WindowsLogPath().c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
             return lines;
-        for (const std::string &line : SplitCrLfLines(bytes.substr(m_start)))
+        LARGE_INTEGER size = {};
+        std::string bytes;
+        if (GetFileSizeEx(file, &size) && size.QuadPart >= m_start.QuadPart &&
+            SetFilePointerEx(file, m_start, nullptr, FILE_BEGIN)) {
+            char chunk[65536];
+            DWORD read = 0;
+            while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
+                bytes.append(chunk, read);
+        }
+        CloseHandle(file);
+        for (const std::string &line : SplitCrLfLines(bytes))
             if (!IsLogHeader(line))
                 lines.push_back(line);
         return lines;
     }
 
 private:
-    size_t m_start;
+    LARGE_INTEGER m_start = {};
 };
 
 // The last line holding `needle`, or "" when none does.
