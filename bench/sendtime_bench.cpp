@@ -77,11 +77,16 @@ Sample TimedSend(host::TrackingService &service, const std::wstring &body, bool 
     plan.compose.subject = L"Quarterly figures";
     plan.compose.html = body;
     host::OutlookWindow &window = outlook.Open(plan);
-    // A window starts with the switch as last stored; clicks bring it where wanted.
-    host::CommandBarButton *tracking = window.Button(host::ToolbarButton::Tracking);
-    for (int i = 0; tracking && i < 2 && (tracking->Int("State") == -1) != trackingOn; ++i)
-        outlook.Click(window, host::ToolbarButton::Tracking);
-    if (!tracking || (tracking->Int("State") == -1) != trackingOn)
+    // A window starts with the switch as last stored; its ribbon toggle brings
+    // it where wanted, and shows the switch once Outlook's loop has run.
+    const char toggle[] = "QuorviaTracking";
+    for (int i = 0; outlook.RibbonState(window, toggle) && i < 2 &&
+                    outlook.RibbonState(window, toggle)->pressed != trackingOn;
+         ++i) {
+        outlook.ClickRibbon(window, toggle);
+        outlook.Idle();
+    }
+    if (!outlook.RibbonState(window, toggle) || outlook.RibbonState(window, toggle)->pressed != trackingOn)
         return sample;
     host::CallLog::Clear();
     double started = NowMs();

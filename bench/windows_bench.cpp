@@ -1,11 +1,13 @@
 // 1 000 compose windows opened, sent with tracking on (the stand-in service
-// answering with a fragment) and closed, after a warm-up of 20: what the
-// process holds before and after, while Outlook runs and once it has gone.
-// Counted objects, kernel handles, threads and windows must come back to where
-// they were. Heap memory is set against the same loop without the add-in and
-// the exchange made alone, both in a second process of this program: the
-// stand-in host keeps every window it opened until it goes (and a little after),
-// and WinInet keeps a little of every request; what remains is the add-in's.
+// answering with a fragment) and closed, after a warm-up of 20; then the same
+// with 1 000 replies composed inline in the main window, sent tracked and
+// closed. What the process holds before and after, while Outlook runs and
+// once it has gone: counted objects, kernel handles, threads and windows must
+// come back to where they were. Heap memory is set against the same loop
+// without the add-in and the exchange made alone, both in a second process of
+// this program: the stand-in host keeps every window and item it made until it
+// goes (and a little after), and WinInet keeps a little of every request;
+// what remains is the add-in's.
 
 #include "BenchSupport.h"
 
@@ -69,24 +71,46 @@ struct Snapshot
     }
 };
 
-// Opens, sends and closes `count` windows; returns how many did not go out
-// as expected (sent, and marked once when the add-in tracks).
-int Cycle(host::Outlook &outlook, int count, bool tracked)
+// Where each mail is composed.
+enum class Compose
+{
+    Window, // a compose window of its own
+    Inline, // a reply in the main window's reading pane
+};
+
+const char *Argument(Compose how)
+{
+    return how == Compose::Window ? "window" : "inline";
+}
+
+// Composes, sends and closes `count` mails; returns how many did not go out as
+// expected (sent, and marked once when the add-in tracks).
+int Cycle(host::Outlook &outlook, Compose how, int count, bool tracked)
 {
     int failures = 0;
+    host::Explorer &main = outlook.MainExplorer();
     for (int i = 0; i < count; ++i) {
         host::CallLog::Clear();
         host::OpenSpec plan;
         plan.compose.to = L"ann@example.com";
         plan.compose.subject = L"Figures";
-        host::OutlookWindow &window = outlook.Open(plan);
-        bool sent = outlook.Send(window);
+        host::MailItem *item = nullptr;
+        bool sent = false;
+        if (how == Compose::Window) {
+            host::OutlookWindow &window = outlook.Open(plan);
+            item = &window.Item();
+            if (!(sent = outlook.Send(window)))
+                outlook.Close(window);
+        } else if (host::ComposedItem *reply = outlook.ReplyInline(main, plan.compose)) {
+            item = &reply->Item();
+            if (!(sent = outlook.SendInline(main)))
+                outlook.DiscardInline(main);
+        }
         if (!sent) {
-            outlook.Close(window);
             ++failures;
             continue;
         }
-        const auto &out = window.Item().Sent();
+        const auto &out = item->Sent();
         bool marked = out && out->htmlBody && out->htmlBody->find(L"alt=\"qvmk\"") != std::wstring::npos;
         if (marked != tracked)
             ++failures;
@@ -124,7 +148,7 @@ struct Measurement
 // second is measured while it runs and once it is gone. The stand-in service
 // keeps every request it receives, so each Outlook has a service of its own
 // and what it kept is taken out when it goes.
-Measurement Measure(bool withAddin)
+Measurement Measure(bool withAddin, Compose how)
 {
     Measurement m;
     for (int phase = 0; phase < 2; ++phase) {
@@ -140,11 +164,11 @@ Measurement Measure(bool withAddin)
                     return m;
                 }
             }
-            m.failures += Cycle(outlook, kWarmup, withAddin);
+            m.failures += Cycle(outlook, how, kWarmup, withAddin);
             if (phase == 1) {
                 m.before = Snapshot::Now();
                 double started = NowMs();
-                m.failures += Cycle(outlook, kWindows, withAddin);
+                m.failures += Cycle(outlook, how, kWindows, withAddin);
                 m.elapsedMs = NowMs() - started;
                 m.after = Snapshot::Now();
             }
@@ -193,20 +217,25 @@ long long HeapGrowth(const Snapshot &from, const Snapshot &to)
 }
 
 // The second process: the host alone, and the exchange alone.
-int HostAlone()
+int HostAlone(Compose how)
 {
-    Measurement host = Measure(false);
+    // The measured process ran the windows first: the same history here, or
+    // what the first loop fills once per process (Wine's caches, the host's
+    // tables) would be counted against the inline loop alone.
+    if (how == Compose::Inline)
+        Measure(false, Compose::Window);
+    Measurement host = Measure(false, how);
     long long exchange = ExchangeRetention();
     printf("%lld %lld %lld\n", HeapGrowth(host.before, host.after), HeapGrowth(host.empty, host.emptyAgain), exchange);
     return host.ok ? 0 : 1;
 }
 
 // Runs this program again with kHostAloneArgument and reads its three figures.
-bool MeasureHostAlone(long long &running, long long &gone, long long &exchange)
+bool MeasureHostAlone(Compose how, long long &running, long long &gone, long long &exchange)
 {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string command = std::string("\"") + path + "\" " + kHostAloneArgument;
+    std::string command = std::string("\"") + path + "\" " + kHostAloneArgument + " " + Argument(how);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
@@ -243,9 +272,9 @@ void Row(const char *what, long long before, long long after)
            double(after - before) / kWindows);
 }
 
-void Rows(const Snapshot &before, const Snapshot &after)
+void Rows(const Snapshot &before, const Snapshot &after, const char *unit)
 {
-    printf("  %-40s %11s %11s %10s  %9s\n", "", "before", "after", "growth", "/window");
+    printf("  %-40s %11s %11s %10s  %9s\n", "", "before", "after", "growth", unit);
     Row("g_lMyObjects", before.counts.objects, after.counts.objects);
     Row("kernel handles", before.counts.kernelHandles, after.counts.kernelHandles);
     Row("threads", before.threads, after.threads);
@@ -270,6 +299,64 @@ bool NothingLeftBehind(const Snapshot &before, const Snapshot &after)
            after.threads <= before.threads && after.windows <= before.windows;
 }
 
+// One loop measured and reported; 0 when every mail went out as expected and nothing was left behind.
+int MeasureAndReport(Compose how)
+{
+    const bool windows = how == Compose::Window;
+    const char *unit = windows ? "/window" : "/reply";
+    Measurement m = Measure(true, how);
+    if (!m.ok)
+        return 1;
+    long long hostRunning = 0, hostGone = 0, exchangeGone = 0;
+    const bool hostMeasured = MeasureHostAlone(how, hostRunning, hostGone, exchangeGone);
+
+    printf("in-process add-in: %d %s, sent tracked and closed after %d untimed (%.1f s, %.1f ms each)\n", kWindows,
+           windows ? "windows opened" : "replies composed inline in the main window", kWarmup, m.elapsedMs / 1000,
+           m.elapsedMs / kWindows);
+    printf("while Outlook runs (it keeps every window and item it made, closed or not):\n");
+    Rows(m.before, m.after, unit);
+    if (!m.after.counts.gdiObjects && !m.after.counts.userObjects)
+        printf("  (GDI and USER objects: GetGuiResources is a stub in Wine 8, always 0; GDI objects live in the\n"
+               "   process heap under Wine, so a leak of them shows there. PrivateUsage is 0 under Wine 8 too.)\n");
+    const long long running = HeapGrowth(m.before, m.after);
+    if (hostMeasured) {
+        const long long share = running - hostRunning - m.serviceHeap;
+        printf("  heap growth of the host alone, no add-in (2nd process) %+lld (%+.0f%s), of the service's\n"
+               "  records %+lld (%+.0f%s): add-in's share %+lld = %+.0f bytes%s (what the add-in leaves\n"
+               "  in the host's objects, which goes with them, and WinInet's own; see below)\n",
+               hostRunning, double(hostRunning) / kWindows, unit, m.serviceHeap, double(m.serviceHeap) / kWindows, unit,
+               share, double(share) / kWindows, unit);
+    }
+    printf("with Outlook, the add-in and the service gone, against the same after the warm-up:\n");
+    Rows(m.empty, m.emptyAgain, unit);
+    const long long gone = HeapGrowth(m.empty, m.emptyAgain);
+    const int mails = kWarmup + kWindows;
+    if (hostMeasured) {
+        const long long residue = gone - hostGone - exchangeGone;
+        printf("  of the heap growth: the stand-in host's own %+lld (%+.0f%s, same loop without the add-in),\n"
+               "  WinInet's own %+lld (%+.0f/request, the exchange alone): left by the add-in %+lld bytes =\n"
+               "  %+.1f bytes%s (goal ~0)\n",
+               hostGone, double(hostGone) / mails, unit, exchangeGone, double(exchangeGone) / mails, residue,
+               double(residue) / mails, unit);
+    } else {
+        printf("  the second process failed: the host's and WinInet's own shares are not known\n");
+    }
+
+    int status = 0;
+    const int sends = 2 * kWarmup + kWindows;
+    if (m.failures || m.requests != size_t(sends)) {
+        printf("%d mail(s) not sent and marked as expected; %zu requests for %d mails\n", m.failures, m.requests,
+               sends);
+        status = 1;
+    }
+    if (!NothingLeftBehind(m.before, m.after) || !NothingLeftBehind(m.empty, m.emptyAgain) ||
+        m.emptyAgain.counts.objects != 0) {
+        printf("LEFT BEHIND: counted objects, handles, threads or windows grew\n");
+        status = 1;
+    }
+    return status;
+}
+
 int Run()
 {
     bench::StoredSettings settings(true);
@@ -279,56 +366,8 @@ int Run()
         return 1;
     }
     host::DialogRobot robot;
-
-    Measurement m = Measure(true);
-    if (!m.ok)
-        return 1;
-    long long hostRunning = 0, hostGone = 0, exchangeGone = 0;
-    const bool hostMeasured = MeasureHostAlone(hostRunning, hostGone, exchangeGone);
-
-    printf("in-process add-in: %d windows opened, sent tracked and closed after %d untimed (%.1f s, %.1f ms each)\n",
-           kWindows, kWarmup, m.elapsedMs / 1000, m.elapsedMs / kWindows);
-    printf("while Outlook runs (it keeps every window it opened, closed or not):\n");
-    Rows(m.before, m.after);
-    if (!m.after.counts.gdiObjects && !m.after.counts.userObjects)
-        printf("  (GDI and USER objects: GetGuiResources is a stub in Wine 8, always 0; GDI objects live in the\n"
-               "   process heap under Wine, so a leak of them shows there. PrivateUsage is 0 under Wine 8 too.)\n");
-    const long long running = HeapGrowth(m.before, m.after);
-    if (hostMeasured) {
-        const long long share = running - hostRunning - m.serviceHeap;
-        printf("  heap growth of the host alone, no add-in (2nd process) %+lld (%+.0f/window), of the service's\n"
-               "  records %+lld (%+.0f/window): add-in's share %+lld = %+.0f bytes/window (what the add-in leaves\n"
-               "  in the host's window objects, which goes with them, and WinInet's own; see below)\n",
-               hostRunning, double(hostRunning) / kWindows, m.serviceHeap, double(m.serviceHeap) / kWindows, share,
-               double(share) / kWindows);
-    }
-    printf("with Outlook, the add-in and the service gone, against the same after the warm-up:\n");
-    Rows(m.empty, m.emptyAgain);
-    const long long gone = HeapGrowth(m.empty, m.emptyAgain);
-    if (hostMeasured) {
-        const long long residue = gone - hostGone - exchangeGone;
-        const int windows = kWarmup + kWindows;
-        printf("  of the heap growth: the stand-in host's own %+lld (%+.0f/window, same loop without the add-in),\n"
-               "  WinInet's own %+lld (%+.0f/request, the exchange alone): left by the add-in %+lld bytes =\n"
-               "  %+.1f bytes/window (goal ~0)\n",
-               hostGone, double(hostGone) / windows, exchangeGone, double(exchangeGone) / windows, residue,
-               double(residue) / windows);
-    } else {
-        printf("  the second process failed: the host's and WinInet's own shares are not known\n");
-    }
-
-    int status = 0;
-    const int windows = 2 * kWarmup + kWindows;
-    if (m.failures || m.requests != size_t(windows)) {
-        printf("%d window(s) not sent and marked as expected; %zu requests for %d windows\n", m.failures, m.requests,
-               windows);
-        status = 1;
-    }
-    if (!NothingLeftBehind(m.before, m.after) || !NothingLeftBehind(m.empty, m.emptyAgain) ||
-        m.emptyAgain.counts.objects != 0) {
-        printf("LEFT BEHIND: counted objects, handles, threads or windows grew\n");
-        status = 1;
-    }
+    int status = MeasureAndReport(Compose::Window);
+    status |= MeasureAndReport(Compose::Inline);
     if (!robot.Unexpected().empty()) {
         printf("%zu unexpected box(es)\n", robot.Unexpected().size());
         status = 1;
@@ -341,8 +380,8 @@ int Run()
 int main(int argc, char **argv)
 {
     try {
-        if (argc > 1 && strcmp(argv[1], kHostAloneArgument) == 0)
-            return HostAlone();
+        if (argc > 2 && strcmp(argv[1], kHostAloneArgument) == 0)
+            return HostAlone(strcmp(argv[2], Argument(Compose::Inline)) == 0 ? Compose::Inline : Compose::Window);
         return Run();
     } catch (...) {
         printf("benchmark failed\n");

@@ -5,10 +5,12 @@
 // ProgID through COM, starts a stand-in tracking service at the add-in's own
 // URL (or uses one already listening), starts Outlook, opens a compose window
 // (or, with editor = inline, composes a reply in the main window's reading
-// pane), switches tracking on or off with the add-in's control, sends, and prints the
-// message before and after, the request the service received (decoded), what
-// the user was asked and answered, and the add-in's log. Then it quits,
-// releases the add-in, asks DllCanUnloadNow and unregisters.
+// pane), switches tracking on or off with the add-in's control (the ribbon's
+// Tracking toggle in today's Outlook, the toolbar's button in Outlook 2003; it
+// says which), sends, and prints the message before and after, the request the
+// service received (decoded), what the user was asked and answered, and the
+// add-in's log. Then it quits, releases the add-in, asks DllCanUnloadNow and
+// unregisters.
 //
 // The scenario comes from a small file of `key = value` lines and/or
 // `--set key=value`; the demo's own is the default (--help lists the keys).
@@ -356,14 +358,31 @@ std::string BodyBytes(host::MailItem &item, host::MapiMessage &message, const Sc
     return Utf8FromWide(item.HtmlBody());
 }
 
-// The first toggle of the add-in's on the inline response's tab, or "".
-std::string InlineToggle(host::Outlook &outlook)
+// The first toggle of the add-in's on a compose window's ribbon or on the
+// inline response's tab, or "" (Outlook 2003, or no ribbon of the add-in's).
+std::string RibbonToggle(host::Outlook &outlook, host::RibbonKind kind)
 {
-    const host::CustomUI *ui = outlook.Ribbon().Definition(host::RibbonKind::Explorer);
-    for (size_t i = 0; ui && i < ui->inlineResponse.size(); ++i)
-        if (ui->inlineResponse[i].type == "toggleButton" || ui->inlineResponse[i].type == "checkBox")
-            return ui->inlineResponse[i].Id();
+    const host::CustomUI *ui = outlook.Ribbon().Definition(kind);
+    if (!ui)
+        return std::string();
+    for (const host::RibbonControlXml &control : kind == host::RibbonKind::Compose ? ui->compose : ui->inlineResponse)
+        if (control.type == "toggleButton" || control.type == "checkBox")
+            return control.Id();
     return std::string();
+}
+
+// Clicks the window's ribbon toggle until it shows the wanted state (at most
+// twice); Outlook's loop then shows what the add-in's switch says.
+template <class Window>
+void SetRibbonToggle(host::Outlook &outlook, Window &window, const std::string &toggle, bool wanted)
+{
+    for (int i = 0; i < 2 && outlook.RibbonState(window, toggle) && outlook.RibbonState(window, toggle)->pressed != wanted;
+         ++i) {
+        PrintHr(("click on the ribbon's " + toggle).c_str(), outlook.ClickRibbon(window, toggle));
+        outlook.Idle();
+    }
+    const host::RibbonControlState *state = outlook.RibbonState(window, toggle);
+    printf("  %s: %s\n", toggle.c_str(), !state ? "not shown" : state->pressed ? "pressed" : "not pressed");
 }
 
 void PrintBody(const std::string &label, const std::string &bytes)
@@ -538,26 +557,27 @@ int main(int argc, char **argv)
         printf("  To:      %s\n  Cc:      %s\n  Bcc:     %s\n  Subject: %s\n  Format:  %s\n",
                s.at("to").c_str(), s.at("cc").c_str(), s.at("bcc").c_str(), s.at("subject").c_str(),
                s.at("format").c_str());
-        if (window)
-            printf("  toolbar: %s\n", window->QuorviaBar() ? "\"Quorvia\" with Tracking and Setup" : "none");
+        // Today's Outlook shows the add-in's ribbon and no toolbar; Outlook 2003 the toolbar.
+        const std::string toggle =
+            RibbonToggle(outlook, window ? host::RibbonKind::Compose : host::RibbonKind::Explorer);
+        host::CommandBarButton *tracking = window ? window->Button(host::ToolbarButton::Tracking) : nullptr;
+        printf("  UI: %s\n", !toggle.empty() ? (window ? "ribbon (the compose window's Quorvia group)"
+                                                       : "ribbon (the Quorvia group on the inline response's tab)")
+                             : tracking     ? "toolbar (\"Quorvia\" with Tracking and Setup)"
+                                            : "none of the add-in's");
         PrintBody("message before", BodyBytes(item, message, s));
 
         bool wantTracking = Yes(s, "tracking");
-        const std::string toggle = window ? std::string() : InlineToggle(outlook);
-        if (!toggle.empty()) {
-            for (int i = 0; i < 2 && outlook.RibbonState(explorer, toggle)->pressed != wantTracking; ++i)
-                PrintHr(("click on the ribbon's " + toggle).c_str(), outlook.ClickRibbon(explorer, toggle));
-            outlook.Idle();
-            printf("  %s: %s\n", toggle.c_str(),
-                   outlook.RibbonState(explorer, toggle)->pressed ? "pressed" : "not pressed");
-        } else if (!window) {
-            printf("  (the inline response has no tracking control of the add-in's: it goes out untracked)\n");
-        } else if (host::CommandBarButton *tracking = window->Button(host::ToolbarButton::Tracking)) {
+        if (!toggle.empty() && window) {
+            SetRibbonToggle(outlook, *window, toggle, wantTracking);
+        } else if (!toggle.empty()) {
+            SetRibbonToggle(outlook, explorer, toggle, wantTracking);
+        } else if (tracking) {
             for (int i = 0; i < 2 && (tracking->Int("State") == -1) != wantTracking; ++i)
                 PrintHr("click on Tracking", outlook.Click(*window, host::ToolbarButton::Tracking));
             printf("  Tracking button: \"%s\"\n", tracking->Text("Caption").c_str());
         } else {
-            printf("  (the window has no Tracking button)\n");
+            printf("  (no tracking control of the add-in's: the message goes out untracked)\n");
         }
 
         Heading("The user sends");

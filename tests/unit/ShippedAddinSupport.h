@@ -9,6 +9,7 @@
 #include "com/ComPtr.h"
 #include "com/Guids.h"
 #include "TestSupport.h"
+#include "host/Outlook.h"
 #include "host/ProcessCounters.h"
 
 #include <windows.h>
@@ -171,25 +172,44 @@ inline HRESULT ShippedDllCanUnloadNow()
 }
 
 // The lines the DLL appends to C:\windows\Quorvia.log after construction
-// (header lines left out). The file is read as bytes; nothing is written.
+// (header lines left out). Only what was appended is read: the log of a test
+// prefix grows over every run, and the sweeps read it a few times per run.
+// Nothing is written.
 class LogFileTail
 {
 public:
-    LogFileTail() : m_start(ReadFileBytes(WindowsLogPath()).value_or(std::string()).size()) {}
+    LogFileTail()
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(WindowsLogPath().c_str(), GetFileExInfoStandard, &data))
+            m_start.QuadPart = (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
     std::vector<std::string> Read() const
     {
-        std::string bytes = ReadFileBytes(WindowsLogPath()).value_or(std::string());
         std::vector<std::string> lines;
-        if (bytes.size() < m_start)
+        HANDLE file = CreateFileA(WindowsLogPath().c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
             return lines;
-        for (const std::string &line : SplitCrLfLines(bytes.substr(m_start)))
+        LARGE_INTEGER size = {};
+        std::string bytes;
+        if (GetFileSizeEx(file, &size) && size.QuadPart >= m_start.QuadPart &&
+            SetFilePointerEx(file, m_start, nullptr, FILE_BEGIN)) {
+            char chunk[65536];
+            DWORD read = 0;
+            while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
+                bytes.append(chunk, read);
+        }
+        CloseHandle(file);
+        for (const std::string &line : SplitCrLfLines(bytes))
             if (!IsLogHeader(line))
                 lines.push_back(line);
         return lines;
     }
 
 private:
-    size_t m_start;
+    LARGE_INTEGER m_start = {};
 };
 
 // The last line holding `needle`, or "" when none does.
@@ -364,6 +384,18 @@ inline void StoreSetting(const char *name, const std::string &value)
     RegCloseKey(key);
 }
 
+// Whether new windows start with tracking on, stored as the last toggle leaves it.
+inline void StoreTrackingDefault(bool on)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, kAddinSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    const DWORD value = on ? 0xFFFFFFFF : 0;
+    RegSetValueExA(key, "Tracking", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+    RegCloseKey(key);
+}
+
 // The value's text, or "(none)" when the value or the key is missing.
 inline std::string StoredSetting(const char *name)
 {
@@ -375,6 +407,25 @@ inline std::string StoredSetting(const char *name)
     LONG rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(data.data()), &size);
     RegCloseKey(key);
     return rc == ERROR_SUCCESS ? std::string(data.data()) : std::string("(none)");
+}
+
+// The add-in's Tracking toggle on the ribbon of today's Outlook: a compose
+// window's, or the inline response tab of a main window.
+const char kTrackingToggle[] = "QuorviaTracking";
+
+// Presses the window's toggle unless it shows pressed, then lets Outlook's loop
+// run the getters the add-in invalidated: what it shows then is what the
+// add-in's switch says. True when it shows pressed.
+template <class Window>
+bool PressTrackingToggle(host::Outlook &outlook, Window &window)
+{
+    const host::RibbonControlState *toggle = outlook.RibbonState(window, kTrackingToggle);
+    if (toggle && !toggle->pressed) {
+        outlook.ClickRibbon(window, kTrackingToggle);
+        outlook.Idle();
+        toggle = outlook.RibbonState(window, kTrackingToggle);
+    }
+    return toggle && toggle->pressed;
 }
 
 } // namespace test

@@ -169,22 +169,21 @@ protected:
         m_before = ProcessFootprint::Take();
     }
 
+    // A compose window of today's Outlook with tracking on by its ribbon toggle,
+    // which starts as the last toggle left it; the window has no toolbar.
     OutlookWindow &OpenTracked(const OpenSpec &plan)
     {
-        // A new window's switch starts as the last click left it.
         OutlookWindow &window = outlook->Open(plan);
-        CommandBarButton *tracking = window.Button(ToolbarButton::Tracking);
-        EXPECT_TRUE(tracking);
-        if (tracking && tracking->Text("Caption") != "Quorvia Message Tracking On") {
-            EXPECT_EQ(S_OK, outlook->Click(window, ToolbarButton::Tracking));
-        }
-        EXPECT_TRUE(tracking && tracking->Text("Caption") == "Quorvia Message Tracking On");
+        EXPECT_EQ(nullptr, window.QuorviaBar());
+        EXPECT_TRUE(PressTrackingToggle(*outlook, window));
         return window;
     }
 
     // Outlook quits as told and gives up the add-in; then nothing of it may be left.
     void QuitAndExpectNothingLeft(Outlook::Shutdown how = Outlook::Shutdown::Normal)
     {
+        // No callback failed or answered what Office cannot take.
+        EXPECT_EQ(Lines{}, outlook->Ribbon().Errors());
         outlook->Quit(how);
         EXPECT_EQ(0u, outlook->ReleaseAddin());
         EXPECT_EQ(0u, outlook->AdvisedSinks());
@@ -196,9 +195,10 @@ protected:
         if (how == Outlook::Shutdown::Normal) {
             EXPECT_EQ("CAddin::raw_OnBeginShutdown done, g_lMyObjects = 0", LastLineWith(log, "OnBeginShutdown done"));
         } else {
-            // Without Outlook's shutdown calls the last Release lets the sinks go.
+            // Without Outlook's shutdown calls the last Release lets the sinks go,
+            // the main windows' collection last.
             EXPECT_EQ("", LastLineWith(log, "OnBeginShutdown"));
-            EXPECT_EQ("~CInspectorsCollectionEventHandler, g_lMyObjects=0", LastLineWith(log, "~C"));
+            EXPECT_EQ("~CExplorersEventHandler, g_lMyObjects=0", LastLineWith(log, "~C"));
         }
 
         // The host's mail windows, its ribbon's message window and the test's own
@@ -280,10 +280,10 @@ TEST_F(ScenarioTest, FirstStartWithoutAnAccountAsksOnceTakesTheDialogsAccountAnd
     EXPECT_EQ(kPassword, Utf8FromWide(password));
     EXPECT_EQ("(none)", StoredSetting("password")); // never in clear
 
-    // The add-in holds the account too: a compose window shows the Tracking button.
+    // The add-in holds the account too: a compose window shows the Tracking toggle.
     OutlookWindow &window = outlook->Open();
-    ASSERT_TRUE(window.Button(ToolbarButton::Tracking));
-    EXPECT_TRUE(window.Button(ToolbarButton::Tracking)->IsVisible());
+    ASSERT_TRUE(outlook->RibbonState(window, kTrackingToggle));
+    EXPECT_TRUE(outlook->RibbonState(window, kTrackingToggle)->visible);
     EXPECT_TRUE(outlook->Close(window));
     QuitAndExpectNothingLeft();
 
@@ -335,6 +335,95 @@ TEST_F(ScenarioTest, ATrackedHtmlMailInSeveralScriptsGoesOutMarkedOnceBeforeTheC
     EXPECT_EQ(Lines{}, robot->Lines());
     QuitAndExpectNothingLeft();
 }
+
+// --- every way a mail goes out -------------------------------------------------------------
+
+enum class Via
+{
+    Window,       // a compose window, tracking on by its ribbon toggle
+    Inline,       // a reply composed inline in the main window, on by the inline tab's toggle
+    OtherProgram, // a mail another program made and sent, no window shows it; on by the stored default
+};
+
+struct SendCase
+{
+    const char *name;
+    Via via;
+    bool itemSendFirst; // ApplicationEvents ItemSend fires before the item's own Send
+};
+
+void PrintTo(const SendCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class ScenarioSendTest : public ScenarioTest, public ::testing::WithParamInterface<SendCase>
+{
+};
+
+// However the mail goes out and whichever event comes first, it is marked
+// once after one request, and Outlook's main window stays shown throughout.
+TEST_P(ScenarioSendTest, ATrackedMailGoesOutMarkedOnceAndTheMainWindowStays)
+{
+    const SendCase &c = GetParam();
+    const std::string fragment = "<img alt=\"qvmk\" src=\"http://www.quorvia.com/t/via\">";
+    // Slow enough to look at the main window while the exchange waits.
+    service->SetAnswer(Answer::Fragment(fragment).Delayed(300));
+    if (c.via == Via::OtherProgram)
+        StoreTrackingDefault(true);
+    ASSERT_NO_FATAL_FAILURE(StartWithAccount());
+    outlook->SetItemSendFirst(c.itemSendFirst);
+    Explorer &main = outlook->MainExplorer();
+    ComposeSpec plan;
+    plan.to = L"bob@example.com";
+    plan.subject = L"Figures";
+    plan.html = L"<html><body><p>Q3</p></body></html>";
+    OutlookWindow *window = nullptr;
+    ComposedItem *made = nullptr;
+    if (c.via == Via::Window) {
+        OpenSpec open;
+        open.compose = plan;
+        window = &OpenTracked(open);
+    } else if (c.via == Via::Inline) {
+        made = outlook->ReplyInline(main, plan);
+        ASSERT_TRUE(made);
+        EXPECT_TRUE(PressTrackingToggle(*outlook, main));
+    } else {
+        made = &outlook->CreateItem(plan);
+    }
+    MailItem &item = window ? window->Item() : made->Item();
+
+    bool shownWhileWaiting = false;
+    ThreadWindow trigger([&] { shownWhileWaiting = !item.IsSent() && IsWindowVisible(main.Hwnd()); });
+    std::thread poster([&] {
+        if (service->WaitForRequests(1, 10000))
+            PostMessageA(trigger.Hwnd(), WM_APP, 0, 0);
+    });
+    const bool sent = window ? outlook->Send(*window)
+                      : c.via == Via::Inline ? outlook->SendInline(main)
+                                             : outlook->SendItem(*made);
+    poster.join();
+    outlook->Idle();
+
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(shownWhileWaiting);
+    EXPECT_TRUE(IsWindowVisible(main.Hwnd()));
+    EXPECT_EQ(1u, service->Requests().size());
+    ASSERT_TRUE(item.Sent().has_value());
+    EXPECT_EQ(L"<html><body><p>Q3</p>" + Widened(fragment) + L"</body></html>",
+              item.Sent()->htmlBody.value_or(L"(null)"));
+    EXPECT_EQ(Lines{}, robot->Lines());
+    QuitAndExpectNothingLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ScenarioSendTest,
+    ::testing::Values(SendCase{"compose_window_item_send_first", Via::Window, true},
+                      SendCase{"inline_reply", Via::Inline, false},
+                      SendCase{"inline_reply_item_send_first", Via::Inline, true},
+                      SendCase{"other_program", Via::OtherProgram, false},
+                      SendCase{"other_program_item_send_first", Via::OtherProgram, true}),
+    [](const ::testing::TestParamInfo<SendCase> &info) { return std::string(info.param.name); });
 
 // --- sends that end with a question ---------------------------------------------------------
 
@@ -578,14 +667,14 @@ TEST_P(ScenarioShutdownTest, AfterAWholeDayOfWorkQuittingLeavesNothingOfTheAddin
 {
     service->SetAnswer(Answer::Fragment(kFragment));
     ASSERT_NO_FATAL_FAILURE(StartWithAccount());
-    // A tracked mail sent, an untracked one sent, a Word window and a plain
-    // one still open when Outlook quits.
+    // A tracked mail sent, an untracked one sent, a Word window, a plain one
+    // and an inline reply still open when Outlook quits.
     OpenSpec tracked;
     tracked.compose.to = L"bob@example.com";
     OutlookWindow &one = OpenTracked(tracked);
     EXPECT_TRUE(outlook->Send(one));
     OutlookWindow &two = outlook->Open();
-    EXPECT_EQ(S_OK, outlook->Click(two, ToolbarButton::Tracking)); // the remembered "on" goes off
+    EXPECT_EQ(S_OK, outlook->ClickRibbon(two, kTrackingToggle)); // the remembered "on" goes off
     EXPECT_TRUE(outlook->Send(two));
     ASSERT_TRUE(two.Item().Sent().has_value());
     EXPECT_EQ(L"<html><body>Hello</body></html>", two.Item().Sent()->htmlBody.value_or(L"(null)"));
@@ -593,6 +682,7 @@ TEST_P(ScenarioShutdownTest, AfterAWholeDayOfWorkQuittingLeavesNothingOfTheAddin
     word.editor = Editor::Word;
     outlook->Open(word);
     outlook->Open();
+    ASSERT_TRUE(outlook->ReplyInline(outlook->MainExplorer()));
     EXPECT_EQ(1u, service->Requests().size());
     EXPECT_EQ(2u, outlook->OpenWindows().size());
     QuitAndExpectNothingLeft(GetParam());
