@@ -161,6 +161,10 @@ HRESULT CRibbon::Invoke(DISPID id, const DISPPARAMS *params, VARIANT *result)
     if (!object)
         return DISP_E_TYPEMISMATCH;
     DebugLog(1, "Ribbon Callback: %ls (%04X)\n", callback->name, (unsigned)id);
+    // A getter always answers its type: "off" and "hidden" when its window
+    // cannot be asked, which Office takes, where an empty answer is an error.
+    if (id == kGetPressed || id == kGetVisible)
+        ReturnBool(result, false);
     try {
         switch (id) {
         case kOnLoad:

@@ -130,6 +130,9 @@ void CExplorerEventHandler::Leave()
     if (found == s_followed.end())
         return;
     s_followed.erase(found);
+    // A main window that refuses to disconnect keeps this sink: without the
+    // Explorer held here, it can still let go of both when it goes itself.
+    m_spExplorer.Reset();
     Release(); // disconnects and destroys
 }
 
