@@ -306,7 +306,7 @@ TEST_F(WebTest, TheReportShowsEscapedMessagesTheirOpensAndPages)
     ASSERT_EQ(200, ann.Get(path));
     EXPECT_TRUE(ann.Shows("<h1>&lt;script&gt;"));
     EXPECT_TRUE(ann.Shows("Thunderbird showed the message."));
-    EXPECT_TRUE(ann.Shows("Not counted: your own copy"));
+    EXPECT_TRUE(ann.Shows("No: your own copy"));
     EXPECT_TRUE(ann.Shows("data-watch=\"/api/v1/messages/" + std::to_string(id) + "\""));
 
     m_accounts->Create("zoe@example.com", "battery staple");

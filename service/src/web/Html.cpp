@@ -18,6 +18,7 @@ header{background:#fff;border-bottom:1px solid var(--line)}
 .bar{max-width:60rem;margin:0 auto;padding:.6rem 1rem;display:flex;flex-wrap:wrap;gap:.4rem 1rem;align-items:center}
 .brand{font-weight:700;font-size:1.15rem;color:var(--ink);text-decoration:none;margin-right:auto}
 .bar a{color:var(--accent)}
+.bar a.brand{color:var(--ink)}
 .who{color:var(--muted);font-size:.9rem;overflow-wrap:anywhere}
 .bar form{margin:0}
 main{max-width:60rem;margin:0 auto;padding:1rem}
@@ -25,13 +26,19 @@ h1{font-size:1.5rem;margin:.5rem 0 1rem;overflow-wrap:anywhere}
 h2{font-size:1.15rem;margin:1.5rem 0 .5rem}
 a{color:var(--accent)}
 .card{background:#fff;border:1px solid var(--line);border-radius:8px;padding:1rem 1.2rem;margin:0 0 1rem}
+.card>:first-child{margin-top:0}
+.card>:last-child{margin-bottom:0}
 .narrow{max-width:28rem}
 label{display:block;font-weight:600;margin:.8rem 0 .25rem}
+form>label:first-of-type{margin-top:0}
+.lead{color:var(--muted);margin:-.5rem 0 1rem}
 input[type=email],input[type=password],input[type=text]{width:100%;font:inherit;padding:.55rem .65rem;border:1px solid #aab3c0;border-radius:6px;background:#fff}
 input:focus{outline:2px solid var(--accent);outline-offset:1px}
 button{font:inherit;padding:.55rem 1.1rem;border-radius:6px;border:1px solid var(--accent);background:var(--accent);color:#fff;cursor:pointer;margin-top:1rem}
 button.link{background:none;border:none;color:var(--accent);padding:0;margin:0;text-decoration:underline}
 button.danger{background:var(--bad);border-color:var(--bad)}
+button.quiet{background:#fff;color:var(--bad);border-color:var(--bad)}
+.actions{margin-top:2rem}
 .hint{color:var(--muted);font-size:.9rem;margin:.25rem 0 0}
 .errors{border:1px solid var(--bad);background:var(--bad-bg);color:var(--bad);border-radius:6px;padding:.6rem 1rem;margin:0 0 1rem}
 .errors ul{margin:0;padding-left:1.2rem}
@@ -39,9 +46,10 @@ button.danger{background:var(--bad);border-color:var(--bad)}
 ol.steps li{margin:.3rem 0}
 code,kbd{font-family:ui-monospace,Menlo,Consolas,monospace;font-size:.92em;background:var(--bg);border:1px solid var(--line);border-radius:4px;padding:0 .3em;overflow-wrap:anywhere}
 ul.messages{list-style:none;margin:0;padding:0}
-ul.messages li{background:#fff;border:1px solid var(--line);border-radius:8px;padding:.75rem 1rem;margin:0 0 .6rem;display:grid;grid-template-columns:1fr auto;gap:.15rem 1rem}
-.subject{font-weight:600;overflow-wrap:anywhere}
-.meta{color:var(--muted);font-size:.9rem;overflow-wrap:anywhere;grid-column:1}
+ul.messages li{background:#fff;border:1px solid var(--line);border-radius:8px;padding:.75rem 1rem;margin:0 0 .6rem;display:grid;grid-template-columns:minmax(0,1fr) auto;gap:.15rem 1rem}
+.subject{font-weight:600;overflow-wrap:anywhere;text-decoration:none}
+.subject:hover{text-decoration:underline}
+.meta{color:var(--muted);font-size:.9rem;overflow-wrap:break-word;grid-column:1/-1}
 .badge{display:inline-block;border-radius:999px;padding:.1rem .65rem;font-size:.85rem;font-weight:600;white-space:nowrap;align-self:start}
 .opened{background:var(--ok-bg);color:var(--ok)}
 .maybe{background:var(--maybe-bg);color:var(--maybe)}

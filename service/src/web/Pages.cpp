@@ -136,14 +136,14 @@ struct KindText
 KindText Kind(const std::string &kind)
 {
     if (kind == "person")
-        return {"Person", "Counted: a reader"};
+        return {"Person", "Yes"};
     if (kind == "prefetch")
         return {"Prefetch", "Maybe: fetched on delivery, read or not"};
     if (kind == "scanner")
-        return {"Scanner", "Not counted: a machine"};
+        return {"Scanner", "No: a machine"};
     if (kind == "sender")
-        return {"Sender", "Not counted: your own copy"};
-    return {"Unknown", "Not counted"};
+        return {"Sender", "No: your own copy"};
+    return {"Unknown", "No"};
 }
 
 // Why an open's rule (pixel/OpenRules.cpp) decided what it did, for people.
@@ -315,7 +315,8 @@ void WebPages::SignUp(const httplib::Request &request, httplib::Response &respon
             status = 422;
     }
     Send(response, status, visitor, "Create an account",
-         "<h1>Create a Quorvia account</h1><div class=\"card narrow\">" + Errors(errors) +
+         "<h1>Create a Quorvia account</h1><p class=\"lead\">Quorvia tells you when the mail you send from Outlook "
+         "is read.</p><div class=\"card narrow\">" + Errors(errors) +
              "<form method=\"post\" action=\"/index.php/memberreg\" novalidate>" +
              FormTokenField(Sessions::FormToken(visitor.formSecret)) +
              Input("E-mail address", "email", "email", email, "email",
@@ -358,7 +359,8 @@ void WebPages::SignIn(const httplib::Request &request, httplib::Response &respon
         }
     }
     Send(response, status, visitor, "Sign in",
-         "<h1>Sign in to Quorvia</h1><div class=\"card narrow\">" + Errors(errors) +
+         "<h1>Sign in to Quorvia</h1><p class=\"lead\">See who read the mail you sent from Outlook.</p>"
+         "<div class=\"card narrow\">" + Errors(errors) +
              "<form method=\"post\" action=\"/index.php/signin\">" +
              FormTokenField(Sessions::FormToken(visitor.formSecret)) +
              Input("E-mail address", "email", "email", email, "username") +
@@ -509,7 +511,11 @@ void WebPages::Report(const httplib::Request &request, httplib::Response &respon
     main += before ? "<a href=\"/index.php/reports\">&larr; Newest</a>" : "<span></span>";
     if (more)
         main += "<a href=\"/index.php/reports?before=" + std::to_string(messages.back().id) + "\">Older &rarr;</a>";
-    main += "</div><noscript><p class=\"hint\">Times are in UTC; reload the page to see new opens.</p></noscript>";
+    main += "</div>";
+    if (!messages.empty())
+        main += "<p class=\"hint\"><b>Opened</b>: a reader's mail client showed it. <b>Maybe</b>: only fetched on "
+                "delivery (Apple Mail Privacy Protection does that, read or not). <b>Not yet</b>: no reader so far.</p>";
+    main += "<noscript><p class=\"hint\">Times are in UTC; reload the page to see new opens.</p></noscript>";
     Send(response, 200, visitor, "Read report", main);
 }
 
@@ -551,9 +557,9 @@ void WebPages::Message(const httplib::Request &request, httplib::Response &respo
         }
         main += "</tbody></table>";
     }
-    main += "</div><form method=\"post\" action=\"/index.php/reports/" + number + "/delete\">" +
+    main += "</div><form class=\"actions\" method=\"post\" action=\"/index.php/reports/" + number + "/delete\">" +
             FormTokenField(Sessions::FormToken(visitor.formSecret)) +
-            "<button class=\"danger\" type=\"submit\">Delete this message and its opens</button></form>";
+            "<button class=\"quiet\" type=\"submit\">Delete this message and its opens</button></form>";
     Send(response, 200, visitor, m->subject.empty() ? "(no subject)" : m->subject, main);
 }
 
@@ -597,11 +603,13 @@ void WebPages::DeleteAccount(const httplib::Request &request, httplib::Response 
                              ? "Too many failed sign-ins for this account. Wait a quarter of an hour and try again."
                              : "That is not the account's password.");
     }
-    Send(response, status, visitor, "Delete your account",
-         "<h1>Delete your account</h1><div class=\"card narrow\">" + Errors(errors) + "<p>This deletes <b>" +
-             Escape(visitor.account->email) +
-             "</b> with every tracked message and every open, at once and for good.</p>"
-             "<form method=\"post\" action=\"/index.php/memberdelete\">" +
+    Send(response, status, visitor, "Your account",
+         "<h1>Your account</h1><div class=\"card\"><h2>Outlook</h2><p>The add-in signs in as <b>" +
+             Escape(visitor.account->email) + "</b> with your Quorvia password:</p>" + kSetupSteps +
+             "<h2>Password</h2><p>To change it, <a href=\"/index.php/memberforgot\">get a link by mail</a>.</p></div>"
+             "<h2 id=\"delete\">Delete your account</h2><div class=\"card narrow\">" +
+             Errors(errors) + "<p>This deletes the account with every tracked message and every open, at once and "
+             "for good.</p><form method=\"post\" action=\"/index.php/memberdelete\">" +
              FormTokenField(Sessions::FormToken(visitor.formSecret)) +
              Input("Your password, to confirm", "password", "password", "", "current-password") +
              "<button class=\"danger\" type=\"submit\">Delete my account and all its data</button></form></div>");
