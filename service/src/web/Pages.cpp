@@ -386,6 +386,17 @@ void WebPages::MailResetLink(const std::string &email)
     const std::optional<Account> account = m_accounts.Find(email);
     if (!account)
         return;
+    // Asking again and again must not fill somebody's mailbox.
+    const auto now = std::chrono::steady_clock::now();
+    if (m_lastResetMail.size() > 10000)
+        std::erase_if(m_lastResetMail, [&](const auto &last) { return now - last.second >= m_settings.resetMailEvery; });
+    auto [last, first] = m_lastResetMail.try_emplace(account->id, now);
+    if (!first && now - last->second < m_settings.resetMailEvery) {
+        Log("reset mail to %s not sent: one went less than %lld s ago", account->email.c_str(),
+            static_cast<long long>(m_settings.resetMailEvery.count()));
+        return;
+    }
+    last->second = now;
     const std::string link = m_settings.publicUrl + "/index.php/memberreset?token=" + m_sessions.StartReset(account->id);
     m_mailer.Send({account->email, "Choose a new Quorvia password",
                    "Hello,\n\nsomebody, probably you, asked to choose a new password for the Quorvia account " +

@@ -18,11 +18,13 @@
 #include "mail/Mailer.h"
 #include "storage/Storage.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 namespace httplib {
 class Server;
@@ -37,6 +39,7 @@ struct WebSettings
     std::string publicUrl = "https://www.quorvia.com"; // the base of links in mail
     int pageSize = 25;                                  // messages per page of the report (the API gives up to 50)
     int refreshSeconds = 10;                            // how often an open report asks whether it changed
+    std::chrono::seconds resetMailEvery{60};            // at most one reset mail per account this often (per instance)
 };
 
 class WebPages
@@ -79,6 +82,8 @@ private:
     Mailer &m_mailer;
     std::function<std::string(const httplib::Request &)> m_clientAddress;
     const WebSettings m_settings;
+    // When each account was last sent a reset mail; only the background thread uses it.
+    std::unordered_map<int64_t, std::chrono::steady_clock::time_point> m_lastResetMail;
     std::unique_ptr<Background> m_background; // last: stopped before what its jobs use
 };
 
