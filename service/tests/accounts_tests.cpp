@@ -43,6 +43,19 @@ struct FakeStorage : Storage
     bool DeleteMessage(int64_t, int64_t) override { Unused(); }
     PurgeCount Purge(TimePoint, TimePoint) override { Unused(); }
     bool Healthy() override { return true; }
+    void SetPasswordHash(int64_t id, const std::string &passwordHash) override
+    {
+        for (auto &[email, account] : accounts)
+            if (account.id == id)
+                account.passwordHash = passwordHash;
+    }
+    void AddSession(const std::string &, int64_t, TimePoint) override { Unused(); }
+    std::optional<Account> FindSession(const std::string &, TimePoint) override { Unused(); }
+    void DeleteSession(const std::string &) override { Unused(); }
+    int64_t DeleteOtherSessions(int64_t, const std::string &) override { Unused(); }
+    void AddPasswordReset(const std::string &, int64_t, TimePoint) override { Unused(); }
+    std::optional<int64_t> FindPasswordReset(const std::string &, TimePoint, bool) override { Unused(); }
+    bool DeleteAccount(int64_t) override { Unused(); }
 };
 
 using Outcome = Accounts::Outcome;

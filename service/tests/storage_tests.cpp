@@ -54,6 +54,7 @@ public:
     virtual ~Backend() = default;
     virtual std::unique_ptr<Storage> Open() = 0;
     virtual void SetSchemaVersion(int version) = 0;
+    virtual void Execute(const std::string &sql) = 0;
 };
 
 class SqliteBackend final : public Backend
@@ -62,10 +63,14 @@ public:
     std::unique_ptr<Storage> Open() override { return OpenSqlite(m_dir.path / "data"); }
     void SetSchemaVersion(int version) override
     {
+        Execute("PRAGMA user_version = " + std::to_string(version));
+    }
+    void Execute(const std::string &sql) override
+    {
         sqlite3 *raw = nullptr;
         sqlite3_open((m_dir.path / "data" / "quorvia.db").c_str(), &raw);
         std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, sqlite3_close);
-        ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, ("PRAGMA user_version = " + std::to_string(version)).c_str(), 0, 0, 0));
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, sql.c_str(), 0, 0, 0)) << sql;
     }
 
 private:
@@ -112,6 +117,7 @@ public:
     {
         PostgresExecute(Url(), "UPDATE schema_version SET version = " + std::to_string(version));
     }
+    void Execute(const std::string &sql) override { PostgresExecute(Url(), sql); }
 
 private:
     std::string m_url, m_schema;
@@ -469,6 +475,70 @@ TEST_P(StorageTest, InstancesStartingTogetherMakeTheSchemaOnceAndANewerOneIsRefu
     instances.clear();
     fresh->SetSchemaVersion(99);
     EXPECT_THROW(fresh->Open(), std::runtime_error);
+}
+
+TEST_P(StorageTest, SessionsAndResetLinksLiveUntilTheyExpireAndGoWithTheirAccount)
+{
+    const int64_t ann = store->CreateAccount("ann@example.com", "h1");
+    const int64_t bob = store->CreateAccount("bob@example.com", "h");
+    store->AddSession("s1", ann, At(2000));
+    store->AddSession("s2", ann, At(3000));
+    store->AddSession("bob", bob, At(3000));
+    EXPECT_EQ(ann, store->FindSession("s1", At(1999)).value_or(Account{}).id);
+    EXPECT_FALSE(store->FindSession("s1", At(2000)));
+    EXPECT_FALSE(store->FindSession("none", At(0)));
+    EXPECT_EQ(1, store->DeleteOtherSessions(ann, "s2"));
+    EXPECT_FALSE(store->FindSession("s1", At(0)));
+    store->DeleteSession("s2");
+    EXPECT_FALSE(store->FindSession("s2", At(0)));
+
+    store->AddPasswordReset("r1", ann, At(2000));
+    store->AddPasswordReset("r2", ann, At(2000));
+    EXPECT_EQ(ann, store->FindPasswordReset("r1", At(1000), false));
+    EXPECT_EQ(ann, store->FindPasswordReset("r1", At(1000), true));
+    EXPECT_FALSE(store->FindPasswordReset("r1", At(1000), true)) << "a link works once";
+    EXPECT_FALSE(store->FindPasswordReset("r2", At(2000), false)) << "nor after it expired";
+    store->SetPasswordHash(ann, "h2");
+    EXPECT_EQ("h2", store->FindAccount("ann@example.com")->passwordHash);
+    EXPECT_EQ("h", store->FindAccount("bob@example.com")->passwordHash);
+
+    // The purge takes what expired before its second moment.
+    store->AddSession("s3", ann, At(100));
+    store->Purge(At(0), At(2500));
+    EXPECT_FALSE(store->FindSession("s3", At(0)));
+    EXPECT_FALSE(store->FindPasswordReset("r2", At(0), false));
+    EXPECT_TRUE(store->FindSession("bob", At(0)));
+
+    // An account goes with all it has; another's stays.
+    const int64_t message = NewMessage(ann, "t");
+    store->AddOpens({OpenOf(message, At(1100))});
+    store->AddSession("s4", ann, At(3000));
+    store->AddPasswordReset("r3", ann, At(3000));
+    EXPECT_TRUE(store->DeleteAccount(ann));
+    EXPECT_FALSE(store->DeleteAccount(ann));
+    EXPECT_FALSE(store->FindAccount("ann@example.com"));
+    EXPECT_FALSE(store->FindToken("t"));
+    EXPECT_FALSE(store->FindSession("s4", At(0)));
+    EXPECT_FALSE(store->FindPasswordReset("r3", At(0), false));
+    EXPECT_TRUE(store->FindSession("bob", At(0)));
+    EXPECT_EQ(0, store->Purge(At(5000), At(0)).opens) << "the opens went with the account";
+}
+
+TEST_P(StorageTest, AVersionOneDatabaseIsMigratedOnceAndKeepsItsData)
+{
+    const int64_t ann = store->CreateAccount("ann@example.com", "h");
+    NewMessage(ann, "t");
+    store.reset();
+    backend->Execute("DROP TABLE sessions; DROP TABLE password_resets");
+    backend->SetSchemaVersion(1);
+    for (int open = 0; open < 2; ++open) { // the second opening finds version 2 and leaves it
+        ASSERT_NO_THROW(store = backend->Open());
+        EXPECT_TRUE(store->FindToken("t"));
+        if (open == 0)
+            store->AddSession("s", ann, At(2000));
+        EXPECT_TRUE(store->FindSession("s", At(0)));
+        store.reset();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -206,4 +206,27 @@ int64_t Accounts::Create(const std::string &email, const std::string &password)
     return m_storage.CreateAccount(address, HashPassword(password));
 }
 
+std::optional<Account> Accounts::Find(const std::string &email)
+{
+    const std::string address = NormalizedEmail(email);
+    return address.size() <= kMaxEmail ? m_storage.FindAccount(address) : std::nullopt;
+}
+
+std::optional<std::string> Accounts::AddressProblem(const std::string &email)
+{
+    try {
+        ValidateEmail(NormalizedEmail(email));
+        return std::nullopt;
+    } catch (const std::invalid_argument &e) {
+        return std::string(e.what());
+    }
+}
+
+void Accounts::SetPassword(int64_t accountId, const std::string &password)
+{
+    if (password.size() < kMinPassword)
+        throw std::invalid_argument("a password has at least 8 bytes");
+    m_storage.SetPasswordHash(accountId, HashPassword(password));
+}
+
 } // namespace quorvia

@@ -57,6 +57,17 @@ public:
     // StorageUnavailable.
     int64_t Create(const std::string &email, const std::string &password);
 
+    // The account of an address as a person types it (any case, spaces
+    // around), or nothing. Raises StorageUnavailable.
+    std::optional<Account> Find(const std::string &email);
+    // Why an address cannot be an account's, or nothing when it can.
+    static std::optional<std::string> AddressProblem(const std::string &email);
+
+    // A new password for the account (at least 8 bytes, else
+    // std::invalid_argument). Its new hash ends the remembered sign-ins of
+    // the old one. Raises StorageUnavailable.
+    void SetPassword(int64_t accountId, const std::string &password);
+
     static std::string HashPassword(const std::string &password);
     static bool VerifyPassword(const std::string &hash, const std::string &password);
 

@@ -6,6 +6,7 @@
 #include "pixel/OpenRules.h"
 #include "pixel/Pixel.h"
 #include "util/Log.h"
+#include "web/Cookies.h"
 
 #include <httplib.h>
 #include <sodium.h>
@@ -65,8 +66,9 @@ std::optional<int64_t> PositiveNumber(const std::string &text)
 
 } // namespace
 
-Service::Service(Storage &storage, Accounts &accounts, ServiceSettings settings)
-    : m_storage(storage), m_accounts(accounts), m_settings(std::move(settings)), m_recorder(storage)
+Service::Service(Storage &storage, Accounts &accounts, ServiceSettings settings, Sessions *sessions)
+    : m_storage(storage), m_accounts(accounts), m_settings(std::move(settings)), m_recorder(storage),
+      m_sessions(sessions)
 {
 }
 
@@ -192,6 +194,11 @@ void Service::Pixel(const httplib::Request &request, httplib::Response &response
 std::optional<Account> Service::Authenticate(const httplib::Request &request, httplib::Response &response)
 {
     const auto credentials = BasicCredentials(request);
+    // Only reads: a cookie alone never changes anything through the API.
+    if (!credentials && m_sessions && request.method == "GET") {
+        if (std::optional<Account> account = m_sessions->Find(CookieValue(request, kSessionCookie)))
+            return account;
+    }
     if (!credentials) {
         response.set_header("WWW-Authenticate", "Basic realm=\"Quorvia\", charset=\"UTF-8\"");
         Fail(response, 401, "sign in with the account's e-mail address and password");

@@ -1,13 +1,15 @@
 // Service: the routes of the Quorvia web service on an HTTP server.
 //   POST /index.php/messagefeed   the add-in's feed: a fragment for a tracked message
 //   GET|HEAD /t/TOKEN.gif         the tracking pixel; records an open of a known token
-//   GET /api/v1/messages          the account's messages, newest first, paged (HTTP Basic)
+//   GET /api/v1/messages          the account's messages, newest first, paged (HTTP Basic,
+//                                 or for GET the web pages' session cookie)
 //   GET|DELETE /api/v1/messages/ID
 //   GET /healthz
 // Storage that fails answers 503 and is logged; nothing half-done is kept.
 #pragma once
 
 #include "accounts/Accounts.h"
+#include "accounts/Sessions.h"
 #include "pixel/OpenRecorder.h"
 #include "storage/Storage.h"
 
@@ -33,7 +35,8 @@ struct ServiceSettings
 class Service
 {
 public:
-    Service(Storage &storage, Accounts &accounts, ServiceSettings settings);
+    // With `sessions`, the API's GETs accept a web session too (the pages refresh from it).
+    Service(Storage &storage, Accounts &accounts, ServiceSettings settings, Sessions *sessions = nullptr);
     Service(const Service &) = delete;
     Service &operator=(const Service &) = delete;
 
@@ -47,13 +50,15 @@ private:
     void Pixel(const httplib::Request &request, httplib::Response &response);
     void ListMessages(const httplib::Request &request, httplib::Response &response);
     void OneMessage(const httplib::Request &request, httplib::Response &response);
-    // The account of an HTTP Basic request, or nothing and the response says why.
+    // The account of an HTTP Basic request (or a GET in a web session), or
+    // nothing and the response says why.
     std::optional<Account> Authenticate(const httplib::Request &request, httplib::Response &response);
 
     Storage &m_storage;
     Accounts &m_accounts;
     const ServiceSettings m_settings;
     OpenRecorder m_recorder;
+    Sessions *m_sessions;
 };
 
 } // namespace quorvia

@@ -1,6 +1,7 @@
 #include "storage/Common.h"
 
 #include <limits>
+#include <stdexcept>
 
 namespace quorvia {
 namespace {
@@ -81,6 +82,30 @@ CREATE INDEX failures_by_at ON failures (at);
         for (size_t at = sql.find(marker); at != std::string::npos; at = sql.find(marker, at))
             sql.replace(at, marker.size(), value);
     return sql;
+}
+
+std::string MigrationSql(int to)
+{
+    switch (to) {
+    case 2:
+        // Web sessions and password reset links: only hashes of their secrets,
+        // so a copy of the database opens no account.
+        return R"(
+CREATE TABLE sessions (
+    id_hash text PRIMARY KEY,
+    account_id bigint NOT NULL REFERENCES accounts (id) ON DELETE CASCADE,
+    expires_at bigint NOT NULL);
+CREATE INDEX sessions_by_account ON sessions (account_id);
+CREATE INDEX sessions_by_expiry ON sessions (expires_at);
+CREATE TABLE password_resets (
+    token_hash text PRIMARY KEY,
+    account_id bigint NOT NULL REFERENCES accounts (id) ON DELETE CASCADE,
+    expires_at bigint NOT NULL);
+CREATE INDEX password_resets_by_account ON password_resets (account_id);
+CREATE INDEX password_resets_by_expiry ON password_resets (expires_at);
+)";
+    }
+    throw std::logic_error("no migration to schema version " + std::to_string(to));
 }
 
 std::optional<MessageView> MessageAsPage(Storage &storage, int64_t accountId, int64_t messageId)

@@ -8,7 +8,7 @@
 
 namespace quorvia {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 constexpr int kPurgeOpens = 1000;   // opens (or failures) deleted per purge transaction
 constexpr int kPurgeMessages = 100; // messages, with their opens, per purge transaction
 
@@ -17,6 +17,11 @@ constexpr int kPurgeMessages = 100; // messages, with their opens, per purge tra
 // holding the id of a deleted message must not reach a newer one); `rowKey`
 // that of opens and failures.
 std::string SchemaSql(const std::string &key, const std::string &rowKey);
+
+// What takes a database of version `to - 1` to version `to` (2 ..
+// kSchemaVersion), in SQL both dialects read. A new database is made at
+// version 1 and taken up the same steps, so there is one path to each version.
+std::string MigrationSql(int to);
 
 // Text as both databases keep it: valid UTF-8 without NUL. PostgreSQL refuses
 // anything else, and one user agent of bad bytes must not sink a whole batch

@@ -8,6 +8,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <charconv>
 #include <condition_variable>
 #include <cstring>
@@ -52,6 +53,28 @@ constexpr Statement kListMessages{
     "       WHERE account_id = $1 AND id < $2 ORDER BY id DESC LIMIT $3) AS m"
     " LEFT JOIN opens AS o ON o.message_id = m.id ORDER BY m.id DESC, o.at, o.id"};
 constexpr Statement kDeleteMessage{"delete_message", "DELETE FROM messages WHERE id = $1 AND account_id = $2"};
+constexpr Statement kAddSession{"add_session",
+                                "INSERT INTO sessions (id_hash, account_id, expires_at) VALUES ($1, $2, $3)"};
+constexpr Statement kFindSession{
+    "find_session", "SELECT a.id, a.email, a.password_hash, a.created_at FROM sessions AS s"
+                    " JOIN accounts AS a ON a.id = s.account_id WHERE s.id_hash = $1 AND s.expires_at > $2"};
+constexpr Statement kDeleteSession{"delete_session", "DELETE FROM sessions WHERE id_hash = $1"};
+constexpr Statement kDeleteOtherSessions{"delete_other_sessions",
+                                         "DELETE FROM sessions WHERE account_id = $1 AND id_hash <> $2"};
+constexpr Statement kAddPasswordReset{
+    "add_password_reset", "INSERT INTO password_resets (token_hash, account_id, expires_at) VALUES ($1, $2, $3)"};
+constexpr Statement kFindPasswordReset{"find_password_reset",
+                                       "SELECT account_id, expires_at FROM password_resets WHERE token_hash = $1"};
+constexpr Statement kUsePasswordReset{
+    "use_password_reset", "DELETE FROM password_resets WHERE token_hash = $1 RETURNING account_id, expires_at"};
+constexpr Statement kSetPasswordHash{"set_password_hash", "UPDATE accounts SET password_hash = $2 WHERE id = $1"};
+constexpr Statement kDeleteAccount{"delete_account", "DELETE FROM accounts WHERE id = $1"};
+constexpr Statement kPurgeExpiredSessions{
+    "purge_sessions",
+    "DELETE FROM sessions WHERE id_hash IN (SELECT id_hash FROM sessions WHERE expires_at < $1 LIMIT $2)"};
+constexpr Statement kPurgeExpiredResets{
+    "purge_resets", "DELETE FROM password_resets WHERE token_hash IN"
+                    " (SELECT token_hash FROM password_resets WHERE expires_at < $1 LIMIT $2)"};
 constexpr Statement kAddFailure{"add_failure", "INSERT INTO failures (key, at) VALUES ($1, $2)"};
 constexpr Statement kCountFailures{"count_failures", "SELECT count(*) FROM failures WHERE key = $1 AND at >= $2"};
 constexpr Statement kPurgeOldOpens{"purge_opens",
@@ -350,6 +373,10 @@ public:
             c.Execute(SchemaSql(identity, identity).c_str());
             c.Execute("INSERT INTO schema_version (version) VALUES (1)");
         }
+        for (int to = std::max<int>(found, 1) + 1; to <= kSchemaVersion; ++to)
+            c.Execute(MigrationSql(to).c_str());
+        if (found < kSchemaVersion)
+            c.Execute(("UPDATE schema_version SET version = " + std::to_string(kSchemaVersion)).c_str());
         transaction.Commit();
     }
 
@@ -445,6 +472,49 @@ public:
         return Run(kDeleteMessage, Values().Add(messageId).Add(accountId)).Affected() > 0;
     }
 
+    void AddSession(const std::string &idHash, int64_t accountId, TimePoint expiresAt) override
+    {
+        Run(kAddSession, Values().Add(idHash).Add(accountId).Add(expiresAt));
+    }
+
+    std::optional<Account> FindSession(const std::string &idHash, TimePoint now) override
+    {
+        const Result r = Run(kFindSession, Values().Add(idHash).Add(now));
+        if (r.Rows() == 0)
+            return std::nullopt;
+        return Account{r.Int(0, 0), r.Text(0, 1), r.Text(0, 2), r.Time(0, 3)};
+    }
+
+    void DeleteSession(const std::string &idHash) override { Run(kDeleteSession, Values().Add(idHash)); }
+
+    int64_t DeleteOtherSessions(int64_t accountId, const std::string &keepHash) override
+    {
+        return Run(kDeleteOtherSessions, Values().Add(accountId).Add(keepHash)).Affected();
+    }
+
+    void AddPasswordReset(const std::string &tokenHash, int64_t accountId, TimePoint expiresAt) override
+    {
+        Run(kAddPasswordReset, Values().Add(tokenHash).Add(accountId).Add(expiresAt));
+    }
+
+    std::optional<int64_t> FindPasswordReset(const std::string &tokenHash, TimePoint now, bool use) override
+    {
+        const Result r = Run(use ? kUsePasswordReset : kFindPasswordReset, Values().Add(tokenHash));
+        if (r.Rows() == 0 || r.Time(0, 1) <= now)
+            return std::nullopt;
+        return r.Int(0, 0);
+    }
+
+    void SetPasswordHash(int64_t accountId, const std::string &passwordHash) override
+    {
+        Run(kSetPasswordHash, Values().Add(accountId).Add(passwordHash));
+    }
+
+    bool DeleteAccount(int64_t accountId) override
+    {
+        return Run(kDeleteAccount, Values().Add(accountId)).Affected() > 0;
+    }
+
     void AddFailure(const std::string &key, TimePoint at) override { Run(kAddFailure, Values().Add(key).Add(at)); }
 
     int CountFailures(const std::string &key, TimePoint since) override
@@ -470,6 +540,9 @@ public:
             n = Run(kPurgeOldFailures, Values().Add(failuresBefore).Add(int64_t{kPurgeOpens})).Affected();
             count.failures += n;
         } while (n == kPurgeOpens);
+        for (const Statement *expired : {&kPurgeExpiredSessions, &kPurgeExpiredResets})
+            while (Run(*expired, Values().Add(failuresBefore).Add(int64_t{kPurgeOpens})).Affected() == kPurgeOpens) {
+            }
         return count;
     }
 

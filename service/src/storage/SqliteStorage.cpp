@@ -15,6 +15,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <limits>
@@ -349,6 +350,93 @@ public:
         });
     }
 
+    void AddSession(const std::string &idHash, int64_t accountId, TimePoint expiresAt) override
+    {
+        Write([&](Connection &c) {
+            c.Prepare("INSERT INTO sessions (id_hash, account_id, expires_at) VALUES (?1, ?2, ?3)", "adding a session")
+                .Bind(idHash)
+                .Bind(accountId)
+                .Bind(expiresAt)
+                .Run();
+        });
+    }
+
+    std::optional<Account> FindSession(const std::string &idHash, TimePoint now) override
+    {
+        return Read([&](Connection &c) -> std::optional<Account> {
+            Query q = c.Prepare("SELECT a.id, a.email, a.password_hash, a.created_at FROM sessions AS s"
+                                " JOIN accounts AS a ON a.id = s.account_id WHERE s.id_hash = ?1 AND s.expires_at > ?2",
+                                "finding a session");
+            if (!q.Bind(idHash).Bind(now).Step())
+                return std::nullopt;
+            return Account{q.Int(0), q.Text(1), q.Text(2), q.Time(3)};
+        });
+    }
+
+    void DeleteSession(const std::string &idHash) override
+    {
+        Write([&](Connection &c) {
+            c.Prepare("DELETE FROM sessions WHERE id_hash = ?1", "ending a session").Bind(idHash).Run();
+        });
+    }
+
+    int64_t DeleteOtherSessions(int64_t accountId, const std::string &keepHash) override
+    {
+        return Write([&](Connection &c) {
+            return c.Prepare("DELETE FROM sessions WHERE account_id = ?1 AND id_hash <> ?2", "ending sessions")
+                .Bind(accountId)
+                .Bind(keepHash)
+                .Run();
+        });
+    }
+
+    void AddPasswordReset(const std::string &tokenHash, int64_t accountId, TimePoint expiresAt) override
+    {
+        Write([&](Connection &c) {
+            c.Prepare("INSERT INTO password_resets (token_hash, account_id, expires_at) VALUES (?1, ?2, ?3)",
+                      "adding a reset link")
+                .Bind(tokenHash)
+                .Bind(accountId)
+                .Bind(expiresAt)
+                .Run();
+        });
+    }
+
+    std::optional<int64_t> FindPasswordReset(const std::string &tokenHash, TimePoint now, bool use) override
+    {
+        auto find = [&](Connection &c) -> std::optional<int64_t> {
+            Query q = use ? c.Prepare("DELETE FROM password_resets WHERE token_hash = ?1 RETURNING account_id, expires_at",
+                                      "using a reset link")
+                          : c.Prepare("SELECT account_id, expires_at FROM password_resets WHERE token_hash = ?1",
+                                      "finding a reset link");
+            if (!q.Bind(tokenHash).Step())
+                return std::nullopt;
+            const int64_t account = q.Int(0);
+            const bool live = q.Time(1) > now;
+            while (q.Step()) {
+            }
+            return live ? std::optional<int64_t>(account) : std::nullopt;
+        };
+        return use ? Write(find) : Read(find);
+    }
+
+    void SetPasswordHash(int64_t accountId, const std::string &passwordHash) override
+    {
+        Write([&](Connection &c) {
+            c.Prepare("UPDATE accounts SET password_hash = ?2 WHERE id = ?1", "changing a password")
+                .Bind(accountId)
+                .Bind(passwordHash)
+                .Run();
+        });
+    }
+
+    bool DeleteAccount(int64_t accountId) override
+    {
+        return Write([&](Connection &c) {
+            return c.Prepare("DELETE FROM accounts WHERE id = ?1", "deleting an account").Bind(accountId).Run() > 0;
+        });
+    }
+
     void AddFailure(const std::string &key, TimePoint at) override
     {
         Write([&](Connection &c) {
@@ -396,6 +484,12 @@ public:
         count.failures += DeleteInBatches(
             "DELETE FROM failures WHERE id IN (SELECT id FROM failures WHERE at < ?1 LIMIT ?2)", failuresBefore,
             kPurgeOpens);
+        DeleteInBatches("DELETE FROM sessions WHERE id_hash IN"
+                        " (SELECT id_hash FROM sessions WHERE expires_at < ?1 LIMIT ?2)",
+                        failuresBefore, kPurgeOpens);
+        DeleteInBatches("DELETE FROM password_resets WHERE token_hash IN"
+                        " (SELECT token_hash FROM password_resets WHERE expires_at < ?1 LIMIT ?2)",
+                        failuresBefore, kPurgeOpens);
         return count;
     }
 
@@ -421,10 +515,12 @@ private:
         if (found > kSchemaVersion)
             throw std::runtime_error("SQLite: the database is of schema version " + std::to_string(found) +
                                      ", newer than this program's " + std::to_string(kSchemaVersion));
-        if (found == 0) {
+        if (found == 0)
             m_writer.Execute(SchemaSql("INTEGER PRIMARY KEY AUTOINCREMENT", "INTEGER PRIMARY KEY").c_str());
+        for (int to = std::max<int>(found, 1) + 1; to <= kSchemaVersion; ++to)
+            m_writer.Execute(MigrationSql(to).c_str());
+        if (found < kSchemaVersion)
             m_writer.Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
-        }
         transaction.Commit();
     }
 

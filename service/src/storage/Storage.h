@@ -120,6 +120,23 @@ public:
     // The message and its opens; false when the account has no such message.
     virtual bool DeleteMessage(int64_t accountId, int64_t messageId) = 0;
 
+    // --- web sessions and password reset links, shared by every instance ---
+    // Only hashes of their secrets are kept. Deleting the account ends both.
+    virtual void AddSession(const std::string &idHash, int64_t accountId, TimePoint expiresAt) = 0;
+    // The account of a session that expires after `now`.
+    virtual std::optional<Account> FindSession(const std::string &idHash, TimePoint now) = 0;
+    virtual void DeleteSession(const std::string &idHash) = 0;
+    // Ends every session of the account except `keepHash`'s; how many ended.
+    virtual int64_t DeleteOtherSessions(int64_t accountId, const std::string &keepHash) = 0;
+    virtual void AddPasswordReset(const std::string &tokenHash, int64_t accountId, TimePoint expiresAt) = 0;
+    // The account of a reset link that expires after `now`; `use` deletes it
+    // in the same statement, so of two concurrent uses one gets the account.
+    virtual std::optional<int64_t> FindPasswordReset(const std::string &tokenHash, TimePoint now, bool use) = 0;
+    virtual void SetPasswordHash(int64_t accountId, const std::string &passwordHash) = 0;
+    // The account with its messages, opens, sessions and reset links; false
+    // when there is no such account.
+    virtual bool DeleteAccount(int64_t accountId) = 0;
+
     // --- failed sign-ins, shared by every instance ---
     virtual void AddFailure(const std::string &key, TimePoint at) = 0;
     virtual int CountFailures(const std::string &key, TimePoint since) = 0;
@@ -127,7 +144,8 @@ public:
     // --- upkeep ---
     // Removes messages sent and opens made before `before`, and failed
     // sign-ins before `failuresBefore` (they matter only for the sign-in
-    // window, far shorter than the retention). Works in small batches, each
+    // window, far shorter than the retention), and sessions and reset links
+    // that expired before `failuresBefore`. Works in small batches, each
     // its own transaction, so sign-ins and opens go on meanwhile.
     virtual PurgeCount Purge(TimePoint before, TimePoint failuresBefore) = 0;
     // A cheap round trip to the database.
