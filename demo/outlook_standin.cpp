@@ -2,8 +2,9 @@
 // on one message, start to finish, as Outlook drives it.
 //
 // It registers QuorviaAddin.dll with regsvr32, creates the add-in by its
-// ProgID through COM, starts a stand-in tracking service at the add-in's own
-// URL (or uses one already listening), starts Outlook, opens a compose window
+// ProgID through COM, uses the Quorvia service that demo/run.sh started at the
+// add-in's own URL (or starts a stand-in there that can be told to fail or be
+// slow, or uses one already listening), starts Outlook, opens a compose window
 // (or, with editor = inline, composes a reply in the main window's reading
 // pane), switches tracking on or off with the add-in's control (the ribbon's
 // Tracking toggle in today's Outlook, the toolbar's button in Outlook 2003; it
@@ -58,8 +59,9 @@ Scenario DefaultScenario()
         {"login", ""},
         {"password", ""},
         {"answer_account_prompt", "yes"},
-        {"setup_login", "anna@example.com"},
-        {"setup_password", "s3cret"},
+        // The demo account, which demo/run.sh creates in the service when missing.
+        {"setup_login", "demo@quorvia.example"},
+        {"setup_password", "quorvia-demo"},
         {"to", "Анна Петрова <anna@example.ru>; José Núñez <jose@example.es>"},
         {"cc", "王伟 <wei@example.cn>"},
         {"bcc", "archive@example.com"},
@@ -74,7 +76,7 @@ Scenario DefaultScenario()
         {"answer_html_only", "no"},
         {"answer_contact", "yes"},
         {"answer_authorization", "yes"},
-        {"service", "internal"},
+        {"service", "quorvia"},
         {"service_status", "200"},
         {"service_delay_ms", "0"},
         {"answer_progress", "wait"},
@@ -84,6 +86,7 @@ Scenario DefaultScenario()
 
 const char kHelp[] =
     "usage: outlook_standin [--scenario FILE] [--set key=value]... [--external-service] [--body-out FILE]\n"
+    "       outlook_standin [scenario options] --print-account   (service=, login=, password= lines, for run.sh)\n"
     "keys (the demo's defaults in brackets are printed at the start of each run):\n"
     "  login, password          the account stored before Outlook starts (empty: first start, no account)\n"
     "  answer_account_prompt    yes|no to \"configure your Quorvia account\"\n"
@@ -98,7 +101,8 @@ const char kHelp[] =
     "                           compose window, and sent from there)\n"
     "  tracking                 on | off\n"
     "  answer_html_only, answer_contact, answer_authorization   yes|no to those questions\n"
-    "  service                  internal (start a stand-in at the add-in's URL) | external (one is listening)\n"
+    "  service                  quorvia (the real service, which demo/run.sh starts; it answers for itself)\n"
+    "                           | internal (start a stand-in at the add-in's URL) | external (one is listening)\n"
     "  service_status, service_reply   what the internal stand-in answers (status 0: drop the connection)\n"
     "  service_delay_ms         how long the internal stand-in waits before it answers\n"
     "  answer_progress          wait | send | cancel: what the user does with the window a slow exchange shows\n";
@@ -423,7 +427,7 @@ int main(int argc, char **argv)
     SetConsoleOutputCP(CP_UTF8);
 
     Scenario s = DefaultScenario();
-    bool external = false;
+    bool printAccount = false;
     std::string bodyOut;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -442,6 +446,8 @@ int main(int argc, char **argv)
             s["service"] = "external";
         } else if (arg == "--body-out" && i + 1 < argc) {
             bodyOut = argv[++i];
+        } else if (arg == "--print-account") {
+            printAccount = true;
         } else {
             fprintf(stderr, "unknown argument %s\n%s", arg.c_str(), kHelp);
             return 2;
@@ -455,7 +461,21 @@ int main(int argc, char **argv)
         }
         s["body_file"] = bytes;
     }
-    external = s.at("service") == "external";
+    const std::string &serviceKind = s.at("service");
+    if (serviceKind != "quorvia" && serviceKind != "internal" && serviceKind != "external") {
+        fprintf(stderr, "service must be quorvia, internal or external, not %s\n", serviceKind.c_str());
+        return 2;
+    }
+    if (printAccount) {
+        // The account the add-in will sign in with: the stored one, else the
+        // one typed into the setup dialog at the first start, if it is shown.
+        const bool stored = !s.at("login").empty() || !s.at("password").empty();
+        const bool typed = !stored && Yes(s, "answer_account_prompt");
+        printf("service=%s\nlogin=%s\npassword=%s\n", serviceKind.c_str(),
+               stored ? s.at("login").c_str() : typed ? s.at("setup_login").c_str() : "",
+               stored ? s.at("password").c_str() : typed ? s.at("setup_password").c_str() : "");
+        return 0;
+    }
     if (s.at("outlook") != "2016" && s.at("outlook") != "2003") {
         fprintf(stderr, "outlook must be 2016 or 2003, not %s\n", s.at("outlook").c_str());
         return 2;
@@ -511,7 +531,7 @@ int main(int argc, char **argv)
         dispatch.Reset();
 
         std::unique_ptr<host::TrackingService> service;
-        if (!external) {
+        if (serviceKind == "internal") {
             service = std::make_unique<host::TrackingService>();
             if (!service->Listening()) {
                 printf("the stand-in service could not listen on 127.0.0.1:80\n");
@@ -598,6 +618,8 @@ int main(int argc, char **argv)
         Heading("What the tracking service received");
         if (service)
             PrintRequests(*service);
+        else if (serviceKind == "quorvia")
+            printf("  (the Quorvia service keeps its own records: its report to the sender follows)\n");
         else
             printf("  (an external service was used: see its own records)\n");
 
