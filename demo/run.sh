@@ -94,6 +94,10 @@ if [ -n "$fragment" ]; then
 else
     echo "  none: the message went out untracked, or was not sent; the service has nothing new to report"
 fi
-printf '\n  The data stays in %s: `./quorvia serve --listen 127.0.0.1:8080` in %s serves it again.\n' \
-    "$DATA" "$(dirname "$DATA")"
+printf '\n== See it in a browser\n'
+printf '  The data stays in %s. In %s run\n    ./quorvia serve\n' "$DATA" "$(dirname "$DATA")"
+if [ -n "$login" ]; then
+    printf '  then open http://127.0.0.1:8080/ and sign in as %s with the password %s:\n' "$login" "$password"
+    printf '  the read report lists the demo'"'"'s messages, newest first, each with its opens.\n'
+fi
 exit $status
