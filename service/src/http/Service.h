@@ -9,6 +9,7 @@
 
 #include "accounts/Accounts.h"
 #include "pixel/OpenRecorder.h"
+#include "pixel/TokenCache.h"
 #include "storage/Storage.h"
 
 #include <chrono>
@@ -53,6 +54,7 @@ private:
     Storage &m_storage;
     Accounts &m_accounts;
     const ServiceSettings m_settings;
+    TokenCache m_tokens;
     OpenRecorder m_recorder;
 };
 
