@@ -25,6 +25,7 @@
 
 #include <httplib.h>
 #include <sodium.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -293,8 +294,19 @@ int Serve(const Options &options)
     server->set_write_timeout(5, 0);
     server->set_keep_alive_timeout(5);
     server->set_keep_alive_max_count(10000);
+    // A reply goes out as two writes (head, then body); with Nagle the body
+    // waits for the client's delayed ACK, 40 ms on every kept-alive request.
+    server->set_tcp_nodelay(true);
     service.Install(*server);
     pages.Install(*server);
+    // The library listens with a backlog of 5: 64 mail clients connecting at
+    // once overflow it, and those dropped wait a second for the retry. The
+    // socket is kept here to listen again (which sets the backlog) once bound.
+    int listening = -1;
+    server->set_socket_options([&listening](int socket) {
+        httplib::default_socket_options(socket);
+        listening = socket;
+    });
 
     int port = options.port;
     if (port == 0)
@@ -305,6 +317,8 @@ int Serve(const Options &options)
         std::fprintf(stderr, "quorvia-service: cannot listen on %s:%d\n", options.host.c_str(), options.port);
         return 1;
     }
+    if (listening < 0 || ::listen(listening, SOMAXCONN) != 0)
+        Log("the backlog of waiting connections stays the library's (5)");
     Retention retention(*storage, options.retentionDays);
     g_server = server.get();
     std::signal(SIGINT, Stop);
@@ -316,7 +330,9 @@ int Serve(const Options &options)
     std::fflush(stdout);
     const bool ok = server->listen_after_bind();
     g_server = nullptr;
-    Log("stopped");
+    // What remembering sign-ins saved: far fewer than the feed posts on a busy day.
+    Log("stopped; %llu password verifications since the start",
+        static_cast<unsigned long long>(accounts.PasswordVerifications()));
     return ok ? 0 : 1;
 }
 

@@ -3,6 +3,8 @@
 // postgres fixture starts; without it those cases fail).
 #include "storage/Storage.h"
 
+#include "TestPlaces.h"
+
 #include <gtest/gtest.h>
 
 #include <libpq-fe.h>
@@ -29,23 +31,9 @@ namespace quorvia {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace test;
 
 TimePoint At(int64_t seconds) { return TimePoint(std::chrono::seconds(seconds)); }
-
-struct TempDir
-{
-    fs::path path;
-    TempDir()
-    {
-        char name[] = "/tmp/quorvia-storage-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
 
 // A database for one test, and a way behind the storage's back to it.
 class Backend
@@ -77,41 +65,10 @@ private:
     TempDir m_dir;
 };
 
-std::string PostgresUrl()
-{
-    std::ifstream file(QUORVIA_TEST_POSTGRES "/url");
-    std::string url;
-    if (!std::getline(file, url) || url.empty())
-        throw std::runtime_error("the tests' PostgreSQL server is not running: its fixture (ctest's postgres_start, "
-                                 "or " QUORVIA_TEST_POSTGRES_SCRIPT " start " QUORVIA_TEST_POSTGRES ") failed or did not run");
-    return url;
-}
-
-void PostgresExecute(const std::string &url, const std::string &sql)
-{
-    std::unique_ptr<PGconn, decltype(&PQfinish)> c(PQconnectdb(url.c_str()), PQfinish);
-    std::unique_ptr<PGresult, decltype(&PQclear)> r(PQexec(c.get(), sql.c_str()), PQclear);
-    if (PQresultStatus(r.get()) != PGRES_COMMAND_OK)
-        throw std::runtime_error("PostgreSQL: " + sql + ": " + PQerrorMessage(c.get()));
-}
-
 class PostgresBackend final : public Backend
 {
 public:
-    PostgresBackend() : m_url(PostgresUrl())
-    {
-        static std::atomic<int> count{0};
-        m_schema = "test_" + std::to_string(getpid()) + "_" + std::to_string(++count);
-        PostgresExecute(m_url, "DROP SCHEMA IF EXISTS " + m_schema + " CASCADE; CREATE SCHEMA " + m_schema);
-    }
-    ~PostgresBackend() override
-    {
-        try {
-            PostgresExecute(m_url, "DROP SCHEMA " + m_schema + " CASCADE");
-        } catch (const std::exception &) {
-        }
-    }
-    std::string Url() const { return m_url + "?options=-csearch_path%3D" + m_schema; }
+    std::string Url() const { return m_schema.Url(); }
     std::unique_ptr<Storage> Open() override { return OpenPostgres(Url()); }
     void SetSchemaVersion(int version) override
     {
@@ -120,7 +77,7 @@ public:
     void Execute(const std::string &sql) override { PostgresExecute(Url(), sql); }
 
 private:
-    std::string m_url, m_schema;
+    PostgresSchema m_schema;
 };
 
 struct BackendKind
@@ -547,25 +504,6 @@ INSTANTIATE_TEST_SUITE_P(
                     BackendKind{"Postgres", [] { return std::unique_ptr<Backend>(new PostgresBackend); }}),
     [](const testing::TestParamInfo<BackendKind> &info) { return std::string(info.param.name); });
 
-// A small tmpfs in a private mount namespace: a disk that is really full,
-// seen by this process alone.
-struct SmallDisk
-{
-    const fs::path where;
-    std::string failure;
-    explicit SmallDisk(fs::path path) : where(std::move(path))
-    {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", where.c_str(), "tmpfs", 0, "size=8m") != 0)
-            failure = std::string("no tmpfs of this test's own here: ") + std::strerror(errno);
-    }
-    ~SmallDisk()
-    {
-        if (failure.empty())
-            umount2(where.c_str(), MNT_DETACH);
-    }
-};
-
 TEST(SqliteStorage, AFullDiskIsUnavailableLeavesNoRowAndPassesOnceThereIsRoom)
 {
     TempDir dir;
@@ -579,15 +517,10 @@ TEST(SqliteStorage, AFullDiskIsUnavailableLeavesNoRowAndPassesOnceThereIsRoom)
     const int64_t id = store->AddMessage({ann, "small", "bob@example.org", "s", At(1000), "203.0.113.0/24"});
     Open open{id, At(1100), std::string(1024, 'u'), "198.51.100.0/24", "person", "default"};
     const std::vector<Open> opens(600, open);
-    {
-        std::ofstream filler(dir.path / "filler");
-        const std::string block(64 * 1024, 'f');
-        while (filler.write(block.data(), block.size()) && filler.flush()) {
-        }
-    }
+    disk.Fill();
     EXPECT_THROW(store->AddMessage(message), StorageUnavailable);
     EXPECT_THROW(store->AddOpens(opens), StorageUnavailable);
-    fs::remove(dir.path / "filler");
+    disk.MakeRoom();
     EXPECT_FALSE(store->FindToken("big"));
     EXPECT_EQ(0u, store->GetMessage(ann, id)->opens.size());
     EXPECT_NO_THROW(store->AddMessage(message));
@@ -617,12 +550,11 @@ TEST(PostgresStorage, ALostServerIsUnavailableAndTheNextCallAfterItsReturnReconn
     auto store = backend->Open();
     const int64_t id = store->AddMessage({store->CreateAccount("a@example.com", "h"), "t", "r", "s", At(1), "a"});
     const std::vector<Open> opens(3, Open{id, At(2), "ua", "a", "person", "default"});
-    const std::string script = QUORVIA_TEST_POSTGRES_SCRIPT " ";
-    ASSERT_EQ(0, std::system((script + "pause " QUORVIA_TEST_POSTGRES).c_str()));
+    ASSERT_NO_THROW(PostgresScript("pause"));
     EXPECT_THROW(store->AddOpens(opens), StorageUnavailable);
     EXPECT_THROW(store->FindToken("t"), StorageUnavailable);
     EXPECT_FALSE(store->Healthy());
-    ASSERT_EQ(0, std::system((script + "start " QUORVIA_TEST_POSTGRES " >/dev/null").c_str()));
+    ASSERT_NO_THROW(PostgresScript("start"));
     EXPECT_TRUE(store->Healthy());
     EXPECT_NO_THROW(store->AddOpens(opens));
     ASSERT_TRUE(store->FindToken("t"));

@@ -67,7 +67,7 @@ std::optional<int64_t> PositiveNumber(const std::string &text)
 } // namespace
 
 Service::Service(Storage &storage, Accounts &accounts, ServiceSettings settings, Sessions *sessions)
-    : m_storage(storage), m_accounts(accounts), m_settings(std::move(settings)), m_recorder(storage),
+    : m_storage(storage), m_accounts(accounts), m_settings(std::move(settings)), m_tokens(storage), m_recorder(storage),
       m_sessions(sessions)
 {
 }
@@ -167,7 +167,7 @@ void Service::Pixel(const httplib::Request &request, httplib::Response &response
     const std::string token = request.matches.size() > 1 ? std::string(request.matches[1]) : std::string();
     if (IsTokenShaped(token)) {
         try {
-            if (std::optional<TokenTarget> target = m_storage.FindToken(token)) {
+            if (std::optional<TokenTarget> target = m_tokens.Find(token)) {
                 Open open;
                 open.messageId = target->messageId;
                 open.at = Now();

@@ -11,6 +11,7 @@
 #include "accounts/Accounts.h"
 #include "accounts/Sessions.h"
 #include "pixel/OpenRecorder.h"
+#include "pixel/TokenCache.h"
 #include "storage/Storage.h"
 
 #include <chrono>
@@ -57,6 +58,7 @@ private:
     Storage &m_storage;
     Accounts &m_accounts;
     const ServiceSettings m_settings;
+    TokenCache m_tokens;
     OpenRecorder m_recorder;
     Sessions *m_sessions;
 };

@@ -2,17 +2,19 @@
 
 #include "util/Log.h"
 
+#include <atomic>
 #include <stdexcept>
 #include <vector>
 
 namespace quorvia {
 
+// A waiter sleeps on its own word, not on the queue's mutex: woken, it
+// returns without queueing for that mutex behind the rest of its batch.
 struct OpenRecorder::Pending
 {
+    enum State : int { Waiting, Kept, Refused };
     Open open;
-    bool done = false;
-    bool kept = false;
-    std::condition_variable finished;
+    std::atomic<int> state{Waiting};
 };
 
 OpenRecorder::OpenRecorder(Storage &storage, size_t maxBatch)
@@ -34,13 +36,15 @@ bool OpenRecorder::Record(Open open)
 {
     auto pending = std::make_shared<Pending>();
     pending->open = std::move(open);
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_stopping)
-        return false;
-    m_queue.push_back(pending);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping)
+            return false;
+        m_queue.push_back(pending);
+    }
     m_wake.notify_one();
-    pending->finished.wait(lock, [&] { return pending->done; });
-    return pending->kept;
+    pending->state.wait(Pending::Waiting);
+    return pending->state.load() == Pending::Kept;
 }
 
 void OpenRecorder::Run()
@@ -80,12 +84,11 @@ void OpenRecorder::Run()
             kept.assign(batch.size(), false);
             Log("opens not recorded (%zu): %s", opens.size(), e.what());
         }
-        lock.lock();
         for (size_t i = 0; i < batch.size(); ++i) {
-            batch[i]->done = true;
-            batch[i]->kept = kept[i];
-            batch[i]->finished.notify_all();
+            batch[i]->state.store(kept[i] ? Pending::Kept : Pending::Refused);
+            batch[i]->state.notify_one();
         }
+        lock.lock();
     }
 }
 
