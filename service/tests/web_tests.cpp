@@ -34,6 +34,7 @@ struct Browser
     int port;
     std::map<std::string, std::string> cookies;
     std::map<std::string, std::string> setCookieLines; // the last Set-Cookie of each name
+    std::string forwardedFor; // the client's address as a proxy names it, when not 127.0.0.1
     int status = 0;
     std::string page, location;
 
@@ -62,7 +63,12 @@ struct Browser
         std::string jar;
         for (const auto &[name, value] : cookies)
             jar += (jar.empty() ? "" : "; ") + name + "=" + value;
-        return jar.empty() ? httplib::Headers() : httplib::Headers{{"Cookie", jar}};
+        httplib::Headers headers;
+        if (!jar.empty())
+            headers.emplace("Cookie", jar);
+        if (!forwardedFor.empty())
+            headers.emplace("X-Forwarded-For", forwardedFor);
+        return headers;
     }
     httplib::Client Client() const
     {
@@ -99,6 +105,7 @@ protected:
         m_storage = OpenSqlite(m_folder);
         AccountLimits limits;
         limits.failures = 3;
+        limits.signUps = 3;
         m_accounts = std::make_unique<Accounts>(*m_storage, limits);
         m_accounts->Create(kAnn, kAnnPassword);
         m_sessions = std::make_unique<Sessions>(*m_storage);
@@ -110,7 +117,7 @@ protected:
         web.publicUrl = "https://quorvia.example";
         web.pageSize = 2;
         m_pages = std::make_unique<WebPages>(*m_storage, *m_accounts, *m_sessions, *m_mailer,
-                                             [](const httplib::Request &r) { return r.remote_addr; }, web);
+                                             [this](const httplib::Request &r) { return m_service->ClientAddress(r); }, web);
         m_service->Install(m_server);
         m_pages->Install(m_server);
         m_port = m_server.bind_to_any_port("127.0.0.1");
@@ -222,6 +229,27 @@ TEST_F(WebTest, SignUpRefusesClearlyKeepingTheAddressAndThenMakesTheAccount)
     EXPECT_EQ(Accounts::Outcome::Ok, m_accounts->Check("zoe@example.com", "gr\xC3\xBC\xC3\x9F" "e 12", "x").outcome);
     EXPECT_EQ(200, browser.Get("/index.php/reports")) << "signed in";
     EXPECT_TRUE(browser.Shows("No tracked messages yet"));
+}
+
+// Each sign-up costs a password hash: an address gets a few an hour, then a
+// refusal that keeps the address typed; another address is not held up.
+TEST_F(WebTest, SignUpsAreLimitedPerClientAddress)
+{
+    auto signUp = [this](const std::string &email, const std::string &from) {
+        Browser browser = NewBrowser();
+        browser.forwardedFor = from;
+        browser.Get("/index.php/memberreg");
+        browser.Post("/index.php/memberreg", {{"email", email}, {"password", "pw-long-1"}, {"password2", "pw-long-1"}});
+        return browser;
+    };
+    for (int i = 0; i < 3; ++i) // the limit set up
+        EXPECT_EQ(201, signUp("user" + std::to_string(i) + "@example.com", "198.51.100.7").status);
+    const Browser refused = signUp("late@example.com", "198.51.100.7");
+    EXPECT_EQ(429, refused.status);
+    EXPECT_TRUE(refused.Shows("Too many accounts were created from your network")) << refused.page;
+    EXPECT_TRUE(refused.Shows("value=\"late@example.com\""));
+    EXPECT_FALSE(m_accounts->Find("late@example.com"));
+    EXPECT_EQ(201, signUp("late@example.com", "203.0.113.9").status);
 }
 
 // The session cookie is Secure, HttpOnly and SameSite=Lax; a POST without

@@ -81,6 +81,11 @@ std::string AddressKey(const std::string &address)
     return "address:" + address.substr(0, kMaxKeyAddress);
 }
 
+std::string SignUpKey(const std::string &address)
+{
+    return "signup:" + address.substr(0, kMaxKeyAddress);
+}
+
 } // namespace
 
 Accounts::Accounts(Storage &storage, AccountLimits limits) : m_storage(storage), m_limits(limits)
@@ -204,6 +209,18 @@ int64_t Accounts::Create(const std::string &email, const std::string &password)
     if (password.size() < kMinPassword)
         throw std::invalid_argument("a password has at least 8 bytes");
     return m_storage.CreateAccount(address, HashPassword(password));
+}
+
+bool Accounts::TakeSignUp(const std::string &clientAddress)
+{
+    // Counted before it is added, so that refusals add no rows.
+    const std::string key = SignUpKey(clientAddress);
+    const TimePoint now = Now();
+    if (m_storage.CountFailures(key, now - std::chrono::duration_cast<std::chrono::microseconds>(m_limits.signUpWindow)) >=
+        m_limits.signUps)
+        return false;
+    m_storage.AddFailure(key, now);
+    return true;
 }
 
 std::optional<Account> Accounts::Find(const std::string &email)

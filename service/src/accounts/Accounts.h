@@ -5,7 +5,8 @@
 // sender does not cost a full Argon2id run per message. Failed sign-ins are
 // counted per account and per client address in the storage, which every
 // instance shares; past the limit the answer is "limited" until the window
-// has passed.
+// has passed. Sign-ups are counted per client address the same way, as each
+// costs a password hash.
 #pragma once
 
 #include "storage/Storage.h"
@@ -26,6 +27,8 @@ struct AccountLimits
     std::chrono::seconds window = std::chrono::minutes(15);
     std::chrono::seconds remember = std::chrono::seconds(60); // a verified sign-in
     size_t rememberedMax = 10000; // remembered sign-ins kept at once; the soonest to expire goes first
+    int signUps = 5;                                    // new accounts per client address within signUpWindow
+    std::chrono::seconds signUpWindow = std::chrono::hours(1);
 };
 
 class Accounts
@@ -56,6 +59,11 @@ public:
     // space, at most 254 bytes; a password at least 8 bytes), AccountExists,
     // StorageUnavailable.
     int64_t Create(const std::string &email, const std::string &password);
+
+    // Counts a sign-up from the client address; false, counting nothing, when
+    // the address has had `signUps` within the window already. Raises
+    // StorageUnavailable.
+    bool TakeSignUp(const std::string &clientAddress);
 
     // The account of an address as a person types it (any case, spaces
     // around), or nothing. Raises StorageUnavailable.

@@ -137,7 +137,7 @@ public:
     // when there is no such account.
     virtual bool DeleteAccount(int64_t accountId) = 0;
 
-    // --- failed sign-ins, shared by every instance ---
+    // --- failed sign-ins and sign-ups, counted by key, shared by every instance ---
     virtual void AddFailure(const std::string &key, TimePoint at) = 0;
     virtual int CountFailures(const std::string &key, TimePoint since) = 0;
 

@@ -287,7 +287,11 @@ void WebPages::SignUp(const httplib::Request &request, httplib::Response &respon
             errors.push_back("The password is too short: it needs at least 8 characters.");
         else if (password != Field(form, "password2"))
             errors.push_back("The two passwords differ: type the same one twice.");
-        if (errors.empty()) {
+        if (errors.empty() && !m_accounts.TakeSignUp(m_clientAddress(request))) {
+            status = 429;
+            errors.push_back("Too many accounts were created from your network in the last hour. Try again in an "
+                             "hour, or <a href=\"/index.php/signin\">sign in</a> if you have an account.");
+        } else if (errors.empty()) {
             try {
                 const int64_t id = m_accounts.Create(email, password);
                 const std::string session = m_sessions.Start(id);

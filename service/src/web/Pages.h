@@ -1,6 +1,6 @@
 // The service's pages for people, rendered on the server:
 //   GET  /                              to the read report, or to sign-in
-//   GET|POST /index.php/memberreg       a new account
+//   GET|POST /index.php/memberreg       a new account, a few per client address an hour
 //   GET|POST /index.php/signin          a session (cookie), failures limited as for the feed
 //   POST /index.php/signout
 //   GET|POST /index.php/memberforgot    a one-time link to choose a new password, by mail
@@ -46,7 +46,7 @@ class WebPages
 {
 public:
     // `clientAddress` is the service's view of a request's client (behind a
-    // proxy, X-Forwarded-For's last hop), for the sign-in failure limit.
+    // proxy, X-Forwarded-For's last hop), for the sign-in failure and sign-up limits.
     WebPages(Storage &storage, Accounts &accounts, Sessions &sessions, Mailer &mailer,
              std::function<std::string(const httplib::Request &)> clientAddress, WebSettings settings);
     WebPages(const WebPages &) = delete;
