@@ -31,7 +31,7 @@ const char kAnnPassword[] = "correct horse";
 // token of the last page it saw with every form.
 struct Browser
 {
-    int port;
+    int port = 0;
     std::map<std::string, std::string> cookies;
     std::map<std::string, std::string> setCookieLines; // the last Set-Cookie of each name
     std::string forwardedFor; // the client's address as a proxy names it, when not 127.0.0.1
@@ -138,7 +138,12 @@ protected:
     }
 
     fs::path Outbox() const { return fs::path(m_folder) / "outbox"; }
-    Browser NewBrowser() const { return Browser{m_port}; }
+    Browser NewBrowser() const
+    {
+        Browser browser;
+        browser.port = m_port;
+        return browser;
+    }
 
     Browser SignedIn(const std::string &email = kAnn, const std::string &password = kAnnPassword)
     {
@@ -402,8 +407,9 @@ TEST_F(WebTest, RecoveryMailsALinkThatWorksOnceAndExpires)
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, "UPDATE password_resets SET expires_at = 0", 0, 0, 0));
     for (const std::string &each : mails)
         if (std::regex_search(each, link, std::regex("(/index\\.php/memberreset\\?token=[A-Za-z0-9_-]{43})")) &&
-            link[1].str() != path)
+            link[1].str() != path) {
             EXPECT_EQ(410, browser.Get(link[1].str()));
+        }
 }
 
 TEST_F(WebTest, DeletingTheAccountTakesThePasswordAndAllItsData)
