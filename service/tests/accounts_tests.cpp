@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <latch>
 #include <map>
+#include <mutex>
 #include <thread>
 
 namespace quorvia {
@@ -15,9 +18,11 @@ struct FakeStorage : Storage
 {
     std::map<std::string, Account> accounts;
     std::vector<std::pair<std::string, TimePoint>> failures;
+    std::mutex mutex; // sign-ins may run at once
 
     std::optional<Account> FindAccount(const std::string &email) override
     {
+        std::lock_guard<std::mutex> lock(mutex);
         return accounts.count(email) ? std::optional<Account>(accounts[email]) : std::nullopt;
     }
     int64_t CreateAccount(const std::string &email, const std::string &passwordHash) override
@@ -27,9 +32,14 @@ struct FakeStorage : Storage
         accounts[email] = Account{static_cast<int64_t>(accounts.size()) + 1, email, passwordHash, Now()};
         return accounts[email].id;
     }
-    void AddFailure(const std::string &key, TimePoint at) override { failures.emplace_back(key, at); }
+    void AddFailure(const std::string &key, TimePoint at) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        failures.emplace_back(key, at);
+    }
     int CountFailures(const std::string &key, TimePoint since) override
     {
+        std::lock_guard<std::mutex> lock(mutex);
         return static_cast<int>(std::count_if(failures.begin(), failures.end(),
                                                [&](const auto &f) { return f.first == key && f.second >= since; }));
     }
@@ -153,6 +163,33 @@ TEST(Accounts, RememberedSignInsEndWithANewHashExpireAndAreBounded)
     Expect(accounts, {{"c@example.com", kRight, "x", Outcome::Ok, 1}});
     storage.accounts["c@example.com"].passwordHash = Accounts::HashPassword("a new password");
     Expect(accounts, {{"c@example.com", kRight, "x", Outcome::Wrong, 1}});
+}
+
+// A busy sender's posts arrive together when its remembered sign-in is gone:
+// they share one verification, right or wrong, and every wrong one counts.
+TEST(Accounts, ConcurrentChecksOfOneSignInShareOneVerification)
+{
+    FakeStorage storage;
+    Accounts accounts(storage);
+    accounts.Create("anna@example.com", kRight);
+    for (const std::string &password : {std::string("a wrong password"), kRight}) {
+        const uint64_t before = accounts.PasswordVerifications();
+        std::vector<std::thread> posts;
+        std::atomic<int> answered{0};
+        std::latch together(8); // all ask at once, well within one verification's 140 ms
+        const Outcome expected = password == kRight ? Outcome::Ok : Outcome::Wrong;
+        for (int i = 0; i < 8; ++i)
+            posts.emplace_back([&] {
+                together.arrive_and_wait();
+                if (accounts.Check("anna@example.com", password, "192.0.2.0/24").outcome == expected)
+                    ++answered;
+            });
+        for (std::thread &post : posts)
+            post.join();
+        EXPECT_EQ(8, answered.load()) << password;
+        EXPECT_EQ(1u, accounts.PasswordVerifications() - before) << password;
+    }
+    EXPECT_EQ(16u, storage.failures.size()); // 8 wrong attempts, each for the account and the address
 }
 
 TEST(Accounts, CreateValidatesAndStoresAnArgon2idHash)

@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace quorvia {
@@ -88,7 +89,8 @@ std::string SignUpKey(const std::string &address)
 
 } // namespace
 
-Accounts::Accounts(Storage &storage, AccountLimits limits) : m_storage(storage), m_limits(limits)
+Accounts::Accounts(Storage &storage, AccountLimits limits)
+    : m_storage(storage), m_limits(limits), m_verificationSlots(std::clamp(limits.concurrentVerifications, 1, 1024))
 {
     EnsureSodium();
     randombytes_buf(m_secret, sizeof m_secret);
@@ -158,48 +160,88 @@ Accounts::SignIn Accounts::Check(const std::string &email, const std::string &pa
         crypto_generichash_final(&state, key, sizeof key);
     }
     const std::string rememberKey(reinterpret_cast<const char *>(key), sizeof key);
-    const auto now = std::chrono::steady_clock::now();
-    if (account) {
+    std::shared_future<bool> verification;
+    std::promise<bool> outcome; // for the verification this call runs itself
+    bool runsIt = false;
+    {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_remembered.find(rememberKey);
-        if (it != m_remembered.end()) {
-            if (now < it->second) {
+        if (account && it != m_remembered.end()) {
+            if (std::chrono::steady_clock::now() < it->second) {
                 result.outcome = Outcome::Ok;
                 result.account = std::move(*account);
                 return result;
             }
             m_remembered.erase(it);
         }
+        auto running = m_verifying.find(rememberKey);
+        if (running != m_verifying.end()) {
+            verification = running->second;
+        } else {
+            verification = outcome.get_future().share();
+            m_verifying.emplace(rememberKey, verification);
+            runsIt = true;
+        }
     }
 
-    // One Argon2id run whether or not the account exists.
-    ++m_verifications;
-    const bool verified = VerifyPassword(hash, password) && account.has_value();
-    if (!verified) {
+    if (runsIt) {
+        // One Argon2id run whether or not the account exists.
+        bool verified = false;
+        try {
+            m_verificationSlots.acquire();
+            struct Slot
+            {
+                std::counting_semaphore<1024> &slots;
+                ~Slot() { slots.release(); }
+            } slot{m_verificationSlots};
+            ++m_verifications;
+            verified = VerifyPassword(hash, password) && account.has_value();
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_verifying.erase(rememberKey);
+            outcome.set_exception(std::current_exception());
+            throw;
+        }
+        {
+            // Remembered before the run is no longer found, so that no later
+            // call of the same sign-in starts another.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (verified)
+                Remember(rememberKey);
+            m_verifying.erase(rememberKey);
+        }
+        outcome.set_value(verified);
+    }
+
+    // Every wrong attempt counts, whether it ran the verification or shared one.
+    if (!verification.get()) {
         const TimePoint at = Now();
         m_storage.AddFailure(accountKey, at);
         m_storage.AddFailure(addressKey, at);
         return result;
     }
-
-    if (m_limits.rememberedMax > 0 && m_limits.remember.count() > 0) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_remembered.size() >= m_limits.rememberedMax) {
-            std::erase_if(m_remembered, [now](const auto &entry) { return entry.second <= now; });
-            // Still full: the one that would expire soonest goes.
-            while (m_remembered.size() >= m_limits.rememberedMax) {
-                auto soonest = m_remembered.begin();
-                for (auto it = m_remembered.begin(); it != m_remembered.end(); ++it)
-                    if (it->second < soonest->second)
-                        soonest = it;
-                m_remembered.erase(soonest);
-            }
-        }
-        m_remembered[rememberKey] = now + m_limits.remember;
-    }
     result.outcome = Outcome::Ok;
     result.account = std::move(*account);
     return result;
+}
+
+void Accounts::Remember(const std::string &key)
+{
+    if (m_limits.rememberedMax == 0 || m_limits.remember.count() <= 0)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (m_remembered.size() >= m_limits.rememberedMax) {
+        std::erase_if(m_remembered, [now](const auto &entry) { return entry.second <= now; });
+        // Still full: the one that would expire soonest goes.
+        while (m_remembered.size() >= m_limits.rememberedMax) {
+            auto soonest = m_remembered.begin();
+            for (auto it = m_remembered.begin(); it != m_remembered.end(); ++it)
+                if (it->second < soonest->second)
+                    soonest = it;
+            m_remembered.erase(soonest);
+        }
+    }
+    m_remembered[key] = now + m_limits.remember;
 }
 
 int64_t Accounts::Create(const std::string &email, const std::string &password)

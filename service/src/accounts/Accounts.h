@@ -15,7 +15,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <mutex>
+#include <semaphore>
 #include <string>
 #include <unordered_map>
 
@@ -27,6 +29,9 @@ struct AccountLimits
     std::chrono::seconds window = std::chrono::minutes(15);
     std::chrono::seconds remember = std::chrono::seconds(60); // a verified sign-in
     size_t rememberedMax = 10000; // remembered sign-ins kept at once; the soonest to expire goes first
+    // Argon2id runs at once: each takes 64 MiB, so this bounds the memory that
+    // concurrent sign-ins (wrong ones too) can take; the rest wait their turn.
+    int concurrentVerifications = 4;
     int signUps = 5;                                    // new accounts per client address within signUpWindow
     std::chrono::seconds signUpWindow = std::chrono::hours(1);
 };
@@ -84,11 +89,18 @@ public:
     uint64_t PasswordVerifications() const { return m_verifications.load(); }
 
 private:
+    // Under m_mutex.
+    void Remember(const std::string &key);
+
     Storage &m_storage;
     AccountLimits m_limits;
     unsigned char m_secret[32];
     std::mutex m_mutex;
     std::unordered_map<std::string, std::chrono::steady_clock::time_point> m_remembered;
+    // Verifications under way, by the remembered sign-in's key: concurrent
+    // posts with the same sign-in share one run instead of each starting its own.
+    std::unordered_map<std::string, std::shared_future<bool>> m_verifying;
+    std::counting_semaphore<1024> m_verificationSlots;
     std::string m_dummyHash; // verified against for an unknown account, so that it costs the same
     std::atomic<uint64_t> m_verifications{0};
 };
