@@ -302,9 +302,14 @@ int Serve(const Options &options)
     // The library listens with a backlog of 5: 64 mail clients connecting at
     // once overflow it, and those dropped wait a second for the retry. The
     // socket is kept here to listen again (which sets the backlog) once bound.
+    // SO_REUSEADDR, not the library's SO_REUSEPORT: a restart binds again while
+    // the last run's connections linger in TIME_WAIT, and so does any other
+    // server after it; a second instance on a port in use is refused, not
+    // handed half the connections.
     int listening = -1;
     server->set_socket_options([&listening](int socket) {
-        httplib::default_socket_options(socket);
+        int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         listening = socket;
     });
 

@@ -37,9 +37,10 @@ const std::string kForm = AddinForm({"ann@example.com", "correct horse", "bob@ex
 class ServerProcess
 {
 public:
-    ServerProcess(const std::vector<std::string> &storage, const fs::path &log)
+    ServerProcess(const std::vector<std::string> &storage, const fs::path &log, int port = 0)
     {
-        std::vector<std::string> args = {QUORVIA_SERVICE_PROGRAM, "serve", "--listen", "127.0.0.1:0"};
+        std::vector<std::string> args = {QUORVIA_SERVICE_PROGRAM, "serve", "--listen",
+                                         "127.0.0.1:" + std::to_string(port)};
         args.insert(args.end(), storage.begin(), storage.end());
         int out[2];
         if (pipe(out) != 0)
@@ -67,10 +68,10 @@ public:
             said.append(buffer, n);
         }
         close(out[0]);
-        std::smatch port;
-        if (!std::regex_search(said, port, std::regex(":([0-9]+) \\(")))
+        std::smatch listening;
+        if (!std::regex_search(said, listening, std::regex(":([0-9]+) \\(")))
             throw std::runtime_error("the service did not start: " + said);
-        m_port = std::stoi(port[1]);
+        m_port = std::stoi(listening[1]);
     }
     ~ServerProcess() { Kill(); }
     void Kill()
@@ -198,7 +199,11 @@ TEST_P(ProcessTest, KilledUnderLoadItKeepsEveryAnsweredMessageAndOpen)
     ASSERT_GE(tokens.size(), 20u) << Read(m_dir.path / "log");
     ASSERT_GE(opens.size(), 10u) << Read(m_dir.path / "log");
 
-    server = std::make_unique<ServerProcess>(Options(), m_dir.path / "log");
+    // Restarted where it was, though the killed run's connections linger in
+    // TIME_WAIT there; a second instance on that port is refused, not let in.
+    const int port = server->Port();
+    server = std::make_unique<ServerProcess>(Options(), m_dir.path / "log", port);
+    EXPECT_THROW(ServerProcess(Options(), m_dir.path / "second.log", port), std::runtime_error);
     const std::string after = TokenOf(server->Client().Post("/index.php/messagefeed", kForm, "application/x-www-form-urlencoded"));
     EXPECT_FALSE(after.empty());
     auto storage = OpenStorage();
