@@ -243,7 +243,10 @@ def run(args):
         assert not when.text.endswith("UTC"), "the script shows times in the reader's zone: " + when.text
         ann.shot("message")
 
+        # Signed out before going on: a page asked for while the sign-out is
+        # still under way can be overtaken by its redirect.
         driver.find_element(By.CSS_SELECTOR, "header button").click()
+        ann.sees("Sign in to Quorvia")
         ann.go("/index.php/memberforgot")
         ann.fill(email=email)
         ann.sees("Check your mail")
@@ -257,6 +260,7 @@ def run(args):
         ann.fill(password="second password", password2="second password")
         ann.sees("Your password is changed")
         driver.find_element(By.CSS_SELECTOR, "header button").click()
+        ann.sees("Sign in to Quorvia")
         ann.fill(email=email, password=password)
         ann.sees("Wrong e-mail address or password")
         ann.fill(email=email, password="second password")
