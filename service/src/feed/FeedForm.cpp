@@ -1,5 +1,7 @@
 #include "feed/FeedForm.h"
 
+#include "util/Hex.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,17 +14,6 @@ namespace {
 // The fields in the order the add-in writes them.
 constexpr std::string_view kFields[] = {"login", "password", "to", "subj", "raw"};
 constexpr size_t kFieldCount = sizeof kFields / sizeof kFields[0];
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 // A name as a reason may quote it: printable ASCII, at most 32 characters.
 std::string Quoted(std::string_view name)

@@ -1,6 +1,7 @@
 #include "web/Pages.h"
 
 #include "pixel/OpenRules.h"
+#include "util/Hex.h"
 #include "util/Log.h"
 #include "web/Cookies.h"
 #include "web/Html.h"
@@ -27,17 +28,6 @@ const char kSetupSteps[] =
     "<ol class=\"steps\"><li>In Outlook, open a new message (the compose window).</li>"
     "<li>On its <b>Message</b> tab, choose <b>Quorvia</b> &gt; <b>Setup</b>.</li>"
     "<li>Enter your e-mail address as the <b>login</b> and your Quorvia password as the <b>password</b>.</li></ol>";
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::string FormDecode(std::string_view text)
 {
